@@ -1,0 +1,63 @@
+// Call log: printf-style lines with timestamp, thread id and application name, appended
+// to one file that several Log objects may share. A line is written when its level is
+// at or below the configured level; lines above it cost no formatting.
+#pragma once
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+
+namespace Vellumcrest {
+namespace Core {
+
+class Log {
+public:
+    enum Level : int {
+        LevelOff = 0,
+        LevelError = 1,
+        LevelWarning = 2,
+        LevelInfo = 3,
+        LevelDebug = 4,
+    };
+
+    Log();
+    virtual ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    void SetApplication(const char* name);
+    void SetFileName(const char* path);
+    void SetLevel(int level);
+    int GetLevel() const;
+    bool IsEnabled(int level) const;
+
+    void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Info(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Debug(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Write(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void WriteV(int level, const char* format, va_list args);
+
+    // A title line followed by a hex and ASCII dump of the bytes.
+    void InfoData(const void* data, unsigned short length, const char* title, ...)
+        __attribute__((format(printf, 4, 5)));
+    void DebugData(const void* data, unsigned short length, const char* title, ...)
+        __attribute__((format(printf, 4, 5)));
+    void WriteData(int level, const void* data, unsigned short length, const char* title, ...)
+        __attribute__((format(printf, 5, 6)));
+
+private:
+    void writeDataV(int level, const void* data, unsigned short length, const char* title, va_list args);
+    void emit(int level, const std::string& text);
+
+    mutable std::mutex mutex_;
+    std::string application_;
+    std::string fileName_;
+    volatile int level_ = LevelOff;
+};
+
+// The card core's own log ("Pkcs11-core" once the module has set it up).
+Log* GetCoreLog();
+
+}  // namespace Core
+}  // namespace Vellumcrest

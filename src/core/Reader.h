@@ -1,0 +1,224 @@
+// Virtual readers and the cards in them.
+//
+// A reader is a directory below the readers directory (ConfigGlobal::GetReadersDir) with a
+// file "reader.conf"; a card is an image file "card.vcard" inside that directory. Putting
+// the image there inserts the card, taking it away removes it, and an image with another
+// card identifier or another insertion serial is a changed card. See docs/card-format.md.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/CardRecords.h"
+#include "core/CoreTypes.h"
+#include "core/ExclusiveLock.h"
+#include "core/OrvoString.h"
+#include "handles/List.h"
+
+namespace Vellumcrest {
+namespace Core {
+
+class CardImage;  // parsed card image (core internal)
+
+// Per-pair cache of the last PIN that passed. Cleared by Clear and when the card changes.
+class PinCache {
+public:
+    virtual ~PinCache();
+    // *length: room on entry, PIN length on exit. 104 when the room is too small,
+    // 106 when the cache is empty.
+    int Read(unsigned char* buffer, unsigned long* length);
+    int Write(const unsigned char* pin, unsigned long length);
+    void Clear();
+
+private:
+    std::mutex mutex_;
+    std::vector<unsigned char> pin_;
+};
+
+class Reader {
+public:
+    virtual ~Reader();
+    const char* GetReaderName() const { return name_.c_str(); }
+    // True for a reader with a PIN pad.
+    bool GetSpeEnabled() const { return pinPad_; }
+    // Re-reads the reader's state from disk and compares the card with the one last
+    // acknowledged; *changed is true when the card was removed, inserted or replaced.
+    // The new state becomes the acknowledged one.
+    int UpdateReaderState(bool* changed);
+    // Set by ReaderCardPairList::Update when the card differs from the acknowledged one.
+    bool GetCardChanged() const { return cardChanged_; }
+
+private:
+    friend class ReaderCardPair;
+    friend class ReaderCardPairList;
+    std::string name_;
+    std::string directory_;
+    bool pinPad_ = false;
+    bool cardChanged_ = false;
+    class ReaderCardPair* pair_ = nullptr;
+};
+
+class ReaderCardPair {
+public:
+    ReaderCardPair();
+    virtual ~ReaderCardPair();
+    ReaderCardPair(const ReaderCardPair&) = delete;
+    ReaderCardPair& operator=(const ReaderCardPair&) = delete;
+
+    void Lock();
+    void Unlock();
+
+    bool IsValidReader();
+    bool IsSupportedCardPresent();
+    Reader* GetReader();
+    // 1 to 4 for a supported card, 0 when no card or an unreadable one is present.
+    int GetCardType();
+    // Null when no supported card is present. refresh re-reads the image first.
+    const CardInfo* GetCardInfo(bool refresh);
+    unsigned long GetLastSCardError() const { return lastSCardError_; }
+    PinCache* GetPinCache() { return &pinCache_; }
+
+    // Card work is bracketed by Open and Close: Open takes the cross-process lock of the
+    // card image and reloads it when it changed on disk; Close releases it and forgets a
+    // login. Operations also work without Open; they then lock the image themselves.
+    int Open();
+    int Close();
+
+    // PIN verification; a wrong PIN decrements the persistent retry counter.
+    int Login(int authId, const unsigned char* pin, unsigned long length);
+    int Logout();
+    int InitAuthCode(int authId, const unsigned char* pin, unsigned long length);
+    int ChangeAuthCode(int authId, const unsigned char* oldPin, unsigned long oldLength,
+                       const unsigned char* newPin, unsigned long newLength);
+    // Unblocks authId with the SO PIN; with a new PIN also sets it, without one keeps it.
+    int ResetAuthCode(int authId, const unsigned char* soPin, unsigned long soLength,
+                      const unsigned char* newPin, unsigned long newLength);
+    int DeactivateAuthCode(int authId);
+    void SetAuthAPDUEnabled(bool enabled) { authApduEnabled_ = enabled; }
+    bool IsAuthAPDUEnabled() const { return authApduEnabled_; }
+    // Deletes every container, key, certificate and data file (PINs stay).
+    int EraseCard(bool full);
+
+    // Raw RSA PKCS#1 v1.5 (block type 1) signature over data; needs the key's login.
+    int Sign(const CardPrivateKeyRecord* key, const unsigned char* data, unsigned long length,
+             unsigned char* signature, unsigned long* signatureLength);
+    // PKCS#1 v1.5 (block type 2) decryption; 105 on bad padding, 104 when out is too small.
+    int Decrypt(const CardPrivateKeyRecord* key, const unsigned char* in, unsigned long inLength,
+                unsigned char* out, unsigned long* outLength);
+    // Signature of the card's attestation key over the public key; 107 for imported keys.
+    int ComputeProof(const CardPublicKeyRecord* key, unsigned char* buffer, unsigned long* length);
+
+    int CreateContainer(const orvostd::OrvoStringW& name, int flags, int cardObjectType,
+                        CardContainerRecord** container, bool reserved);
+    // withContents deletes the container's records too; otherwise it must be empty.
+    int DeleteContainer(CardContainerRecord* container, bool withContents, bool reserved);
+    // Generates (param null) or stores (param given) a key pair in the container.
+    // 128 on a type-4 card when no e-signature place is free; 120 when memory is full.
+    int GenerateKeyPair(CardContainerRecord* container, int keyPairFlags,
+                        CardPrivateKeyRecord** privateKey, CardPublicKeyRecord** publicKey,
+                        const RsaParam* param);
+    // Either record may be null: only the other one is deleted.
+    int DeleteKeyPair(CardPrivateKeyRecord* privateKey, CardPublicKeyRecord* publicKey);
+    int CreateCertificateRoot(const CardCertificate& certificate, CardCertificateRecord** record);
+    int CreateCertificateClient(const CardCertificate& certificate, const CardPublicKeyRecord* key,
+                                CardCertificateRecord** record);
+    int CreateCertificatePartner(const CardCertificate& certificate, CardCertificateRecord** record);
+    int DeleteCertificate(CardCertificateRecord* record);
+    int CreateFileStorage(const orvostd::OrvoStringW& name, uint32_t containerId, int flags,
+                          const CardFileStorage& data, CardFileStorageRecord** record, bool reserved);
+    int DeleteFileStorage(CardFileStorageRecord* record);
+    // Write the common attributes (label, identifier) of the records to the card.
+    int UpdateKeyPairAttr(CardPrivateKeyRecord* privateKey, CardPublicKeyRecord* publicKey);
+    int UpdateCertificateAttr(CardCertificateRecord* record);
+    int UpdateFileStorageAttr(CardFileStorageRecord* record);
+
+    // Record look-ups (null when not found).
+    CardContainerRecord* FindCardContainerRecord(const CardCertificateRecord* record);
+    CardContainerRecord* FindCardContainerRecord(const CardPublicKeyRecord* record);
+    CardContainerRecord* FindCardContainerRecord(const CardPrivateKeyRecord* record);
+    CardContainerRecord* FindCardContainerRecord(const CardFileStorageRecord* record);
+    CardCertificateRecord* FindCardCertificateRecord(const CardPublicKeyRecord* key);
+    CardPublicKeyRecord* FindCardPublicKeyRecord(const CardPrivateKeyRecord* key);
+    CardPrivateKeyRecord* FindCardPrivateKeyRecord(const CardPublicKeyRecord* key);
+    // Counting forms: with a null array, the number of such records in the container;
+    // otherwise fill up to that many from index on. -1 on failure.
+    int FindCardCertificateRecord(const CardContainerRecord* container, int index,
+                                  CardCertificateRecord** records);
+    int FindCardPublicKeyRecord(const CardContainerRecord* container, int index,
+                                CardPublicKeyRecord** records);
+    int FindCardPrivateKeyRecord(const CardContainerRecord* container, int index,
+                                 CardPrivateKeyRecord** records);
+    int FindCardFileStorageRecord(const CardContainerRecord* container, int index,
+                                  CardFileStorageRecord** records);
+    // By record identifier.
+    CardCertificateRecord* FindCardCertificateRecordById(uint32_t recordId);
+    CardPublicKeyRecord* FindCardPublicKeyRecordById(uint32_t recordId);
+    CardPrivateKeyRecord* FindCardPrivateKeyRecordById(uint32_t recordId);
+    CardFileStorageRecord* FindCardFileStorageRecordById(uint32_t recordId);
+    // All records of a kind, in card order.
+    std::vector<CardCertificateRecord*> GetCertificateRecords();
+    std::vector<CardPublicKeyRecord*> GetPublicKeyRecords();
+    std::vector<CardPrivateKeyRecord*> GetPrivateKeyRecords();
+    std::vector<CardFileStorageRecord*> GetFileStorageRecords();
+    // Payloads read from the card; the caller deletes them. Null when not found.
+    CardPublicKey* GetCardPublicKey(const CardPublicKeyRecord* key, bool refresh);
+    CardCertificate* GetCardCertificate(const CardCertificateRecord* record);
+    CardFileStorage* GetCardFileStorage(const CardFileStorageRecord* record);
+
+private:
+    friend class ReaderCardPairList;
+    friend class Reader;
+    struct State;
+    std::unique_ptr<State> state_;
+    ExclusiveLock lock_;
+    Reader reader_;
+    PinCache pinCache_;
+    bool authApduEnabled_ = true;
+    unsigned long lastSCardError_ = 0;
+};
+
+// The readers known to the process: one pair per reader. Handles are the slot IDs; a
+// reader keeps its handle while the process runs, also when it disappears and returns.
+class ReaderCardPairList : public List<ReaderCardPair> {
+public:
+    ReaderCardPairList();
+    ~ReaderCardPairList() override;
+
+    // Rescans the readers directory: adds new readers, marks vanished ones invalid and
+    // sets each reader's card-changed flag against its acknowledged card, which the new
+    // state then replaces. invalidate drops cached card images. 100 on memory failure.
+    int Update(bool invalidate);
+    // Adds pairs for readers not yet known, without touching existing pairs.
+    int AddNewReaders();
+    unsigned long GetFirstHandle();
+    unsigned long GetNextHandle(unsigned long handle);
+    // With lock true the pair is returned locked; the caller calls Unlock.
+    ReaderCardPair* GetReaderCardPair(unsigned long handle, bool lock);
+
+private:
+    ExclusiveLock listLock_;
+};
+
+// Waits for reader and card events (a card inserted or removed, a reader added or
+// removed) on the readers of a list. Keeps its own view of the readers between calls, so
+// an event that happens between two waits is reported by the second.
+class ReaderCardPairMon {
+public:
+    ReaderCardPairMon();
+    virtual ~ReaderCardPairMon();
+    // Blocks (wait true) until an event: > 0 and *slot set to the slot of the event;
+    // 0 when wait is false and nothing happened; -1 when Cancel was called meanwhile.
+    int Run(ReaderCardPairList* list, unsigned long* slot, bool wait);
+    // Makes every Run in progress return -1.
+    void Cancel();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace Core
+}  // namespace Vellumcrest

@@ -1,0 +1,107 @@
+// Shared frame of the cryptographic provider methods: session look-up, card check,
+// session group, and the helpers that end an operation or dump a buffer.
+#pragma once
+
+#include <algorithm>
+
+#include "core/CoreObjects.h"
+#include "core/Log.h"
+#include "module/Globals.h"
+#include "module/Locked.h"
+#include "module/Pkcs11Provider.h"
+#include "session/Session.h"
+#include "vellumcrest/pkcs11.h"
+
+namespace Vellumcrest {
+namespace Pkcs11 {
+namespace CryptoFrame {
+
+// What a call on a session holds: the session, then its group. Members unlock in
+// reverse order (group first).
+struct Held {
+    Locked<Session> session;
+    Locked<SessionGroup> group;
+    CK_SLOT_ID slot = 0;
+};
+
+// Looks the session up locked and checks the slot's card. On CKR_OK held.session is set.
+// On a failed card check the slot's sessions (this one included) are already closed, so
+// the session is given up without being touched again.
+inline CK_RV TakeSession(Pkcs11Provider* provider, CK_SESSION_HANDLE hSession, Held& held) {
+    Session* session = provider->GetSessionList()->GetSession(hSession, true);
+    if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
+    held.session.reset(session);
+    held.slot = session->GetSlotID();
+    CK_RV rv = provider->VerifyKnownCardPresent(held.slot);
+    if (rv != CKR_OK) {
+        held.session.release();
+        return rv;
+    }
+    return CKR_OK;
+}
+
+// True when a normal user is logged in on the session's slot.
+inline bool UserLoggedIn(Held& held) {
+    CK_STATE state = held.session->GetState();
+    return state == CKS_RO_USER_FUNCTIONS || state == CKS_RW_USER_FUNCTIONS;
+}
+
+// Takes the session's group locked; CKR_FUNCTION_FAILED when there is none.
+inline CK_RV TakeGroup(Held& held) {
+    held.group.reset(held.session->GetSessionGroup(true));
+    return held.group ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+inline Core::ReaderCardPair* LockPair(Pkcs11Provider* provider, CK_SLOT_ID slot) {
+    return provider->GetReaderCardPairList()->GetReaderCardPair(slot, true);
+}
+
+inline bool IsKeyOfType(const Core::CoreObject* object, Core::KeyType keyType) {
+    if (object == nullptr || object->GetCoreObjectType() != Core::CoreObjectTypeKey) return false;
+    return static_cast<const Core::Key*>(object)->GetKeyType() == keyType;
+}
+
+inline void EndDigest(SessionGroup* group) {
+    group->SetDigestActive(false);
+    group->SetDigestHash(nullptr);
+}
+
+inline void EndSign(SessionGroup* group) {
+    group->SetSignActive(false);
+    group->SetSignKey(0);
+    group->SetSignHash(nullptr);
+    group->SetAlwaysAuthenticate(false);
+    group->SetContextLoginDone(false);
+}
+
+inline void EndVerify(SessionGroup* group) {
+    group->SetVerifyActive(false);
+    group->SetVerifyKey(0);
+    group->SetVerifyHash(nullptr);
+}
+
+inline void EndEncrypt(SessionGroup* group) {
+    group->SetEncryptActive(false);
+    group->SetEncryptKey(0);
+}
+
+inline void EndDecrypt(SessionGroup* group) {
+    group->SetDecryptActive(false);
+    group->SetDecryptKey(0);
+}
+
+// Data dumps take a 16-bit length; longer buffers are shown up to that limit.
+inline unsigned short DumpLength(CK_ULONG length) {
+    return static_cast<unsigned short>(std::min<CK_ULONG>(length, 0xFFFF));
+}
+
+// RSA PKCS#1 v1.5 leaves room for at most modulus length - 11 bytes of data.
+constexpr CK_ULONG kPkcs1Overhead = 11;
+
+inline bool SupportedModulusBits(unsigned long modulusBytes) {
+    return modulusBytes * 8 == 1024 || modulusBytes * 8 == 2048;
+}
+
+}  // namespace CryptoFrame
+}  // namespace Pkcs11
+}  // namespace Vellumcrest

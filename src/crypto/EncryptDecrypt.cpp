@@ -1,0 +1,239 @@
+// CKM_RSA_PKCS encryption in software with a public key, and decryption on the card with
+// a private key; single-part only.
+#include <memory>
+
+#include "core/CoreObjects.h"
+#include "core/Reader.h"
+#include "crypto/CryptoFrame.h"
+#include "module/Globals.h"
+#include "module/Pkcs11Provider.h"
+
+namespace Vellumcrest {
+namespace Pkcs11 {
+
+using CryptoFrame::Held;
+
+namespace {
+
+// Steps shared by C_EncryptInit and C_DecryptInit up to the taken group and the checked
+// mechanism.
+CK_RV BeginCipherInit(Pkcs11Provider* provider, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                      Held& held) {
+    CK_RV rv = CryptoFrame::TakeSession(provider, hSession, held);
+    if (rv != CKR_OK) return rv;
+    if (!CryptoFrame::UserLoggedIn(held)) return CKR_USER_NOT_LOGGED_IN;
+    if (CryptoFrame::TakeGroup(held) != CKR_OK) return CKR_FUNCTION_FAILED;
+    if (pMechanism->mechanism != CKM_RSA_PKCS) {
+        GetPkcs11Log()->Error("    nepodporovany mechanismus: 0x%lX", pMechanism->mechanism);
+        return CKR_MECHANISM_INVALID;
+    }
+    return CKR_OK;
+}
+
+// Key checks of both inits: the key object, its type and its permission flag.
+CK_RV CheckCipherKey(Core::CoreObject* object, Core::KeyType keyType, bool encrypt) {
+    if (object == nullptr) return CKR_KEY_HANDLE_INVALID;
+    if (!CryptoFrame::IsKeyOfType(object, keyType)) return CKR_KEY_TYPE_INCONSISTENT;
+    const Core::CoreObjectFlags& flags = object->GetCoreObjectFlags();
+    if (!(encrypt ? flags.encrypt : flags.decrypt)) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    return CKR_OK;
+}
+
+}  // namespace
+
+CK_RV Pkcs11Provider::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                    CK_OBJECT_HANDLE hKey) {
+    static const char* const kMethod = "C_EncryptInit";
+    GetPkcs11Log()->Info("Pkcs11Provider::C_EncryptInit(0x%lX, 0x%p, 0x%lX)", hSession,
+                         static_cast<void*>(pMechanism), hKey);
+    if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
+    if (hSession == 0 || pMechanism == nullptr || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
+
+    Held held;
+    CK_RV rv = BeginCipherInit(this, hSession, pMechanism, held);
+    if (rv != CKR_OK) return LogResult(kMethod, rv);
+    SessionGroup* group = held.group.get();
+    {
+        Locked<Core::CoreObject> object(group->GetObjectList()->FindObject(hKey, true));
+        rv = CheckCipherKey(object.get(), Core::KeyTypeRsaPublicKey, true);
+        if (rv != CKR_OK) return LogResult(kMethod, rv);
+        if (!CryptoFrame::SupportedModulusBits(static_cast<Core::RsaPublicKey*>(object.get())->GetModulusSize()))
+            return LogResult(kMethod, CKR_KEY_SIZE_RANGE);
+    }
+    group->SetEncryptKey(hKey);
+    group->SetEncryptActive(true);
+    return LogResult(kMethod, CKR_OK);
+}
+
+CK_RV Pkcs11Provider::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                                CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
+    static const char* const kMethod = "C_Encrypt";
+    Core::Log* log = GetPkcs11Log();
+    log->Info("Pkcs11Provider::C_Encrypt(0x%lX, 0x%p, %lu, 0x%p, 0x%p)", hSession, static_cast<void*>(pData),
+              ulDataLen, static_cast<void*>(pEncryptedData), static_cast<void*>(pulEncryptedDataLen));
+    if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
+    if (hSession == 0 || pData == nullptr || pulEncryptedDataLen == nullptr)
+        return LogResult(kMethod, CKR_ARGUMENTS_BAD);
+
+    Held held;
+    CK_RV rv = CryptoFrame::TakeSession(this, hSession, held);
+    if (rv == CKR_OK) rv = CryptoFrame::TakeGroup(held);
+    if (rv != CKR_OK) return LogResult(kMethod, rv);
+    SessionGroup* group = held.group.get();
+
+    bool lengthQuery = false;
+    if (!group->GetEncryptActive()) {
+        rv = CKR_OPERATION_NOT_INITIALIZED;
+    } else {
+        Locked<Core::CoreObject> object(group->GetObjectList()->FindObject(group->GetEncryptKey(), true));
+        if (!CryptoFrame::IsKeyOfType(object.get(), Core::KeyTypeRsaPublicKey)) {
+            rv = CKR_FUNCTION_FAILED;
+        } else {
+            auto* publicKey = static_cast<Core::RsaPublicKey*>(object.get());
+            CK_ULONG modulusLength = publicKey->GetModulusSize();
+            if (modulusLength < CryptoFrame::kPkcs1Overhead ||
+                ulDataLen > modulusLength - CryptoFrame::kPkcs1Overhead) {
+                rv = CKR_DATA_LEN_RANGE;
+            } else {
+                unsigned long length = *pulEncryptedDataLen;
+                int result = publicKey->Encrypt(pData, ulDataLen, pEncryptedData, &length);
+                if (result == 0) {
+                    *pulEncryptedDataLen = length;
+                    lengthQuery = pEncryptedData == nullptr;
+                    rv = CKR_OK;
+                } else {
+                    rv = result == Core::CoreBufferTooSmall ? CKR_BUFFER_TOO_SMALL : CKR_FUNCTION_FAILED;
+                }
+            }
+        }
+    }
+    if (!lengthQuery) CryptoFrame::EndEncrypt(group);
+    held.group.reset();
+    held.session.reset();
+
+    LogResult(kMethod, rv);
+    if (rv == CKR_OK) {
+        log->Info("    velikost sifrovanych dat: %lu", *pulEncryptedDataLen);
+        if (pEncryptedData != nullptr)
+            log->InfoData(pEncryptedData, CryptoFrame::DumpLength(*pulEncryptedDataLen), "    sifrovana data:");
+    }
+    return rv;
+}
+
+CK_RV Pkcs11Provider::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                    CK_OBJECT_HANDLE hKey) {
+    static const char* const kMethod = "C_DecryptInit";
+    Core::Log* log = GetPkcs11Log();
+    log->Info("Pkcs11Provider::C_DecryptInit(0x%lX, 0x%p, 0x%lX)", hSession, static_cast<void*>(pMechanism), hKey);
+    if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
+    if (hSession == 0 || pMechanism == nullptr || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
+
+    Held held;
+    CK_RV rv = BeginCipherInit(this, hSession, pMechanism, held);
+    if (rv != CKR_OK) return LogResult(kMethod, rv);
+    SessionGroup* group = held.group.get();
+    {
+        // Pair before key object (lock order); the pair's absence is reported after the key checks.
+        Locked<Core::ReaderCardPair> pair(CryptoFrame::LockPair(this, held.slot));
+        Locked<Core::CoreObject> object(group->GetObjectList()->FindObject(hKey, true));
+        rv = CheckCipherKey(object.get(), Core::KeyTypeRsaPrivateKey, false);
+        if (rv != CKR_OK) return LogResult(kMethod, rv);
+        if (!pair) return LogResult(kMethod, CKR_FUNCTION_FAILED);
+        std::unique_ptr<Core::RsaPublicKey> publicKey(
+            static_cast<Core::RsaPrivateKey*>(object.get())->GetPublicKey(pair.get()));
+        if (!publicKey) {
+            // Without its public key the key's size cannot be checked, so it is not used.
+            log->Error("Pkcs11Provider::C_DecryptInit(): z privatniho klice nelze ziskat public klic - nemohu overit "
+                       "velikost klice");
+            return LogResult(kMethod, CKR_FUNCTION_FAILED);
+        }
+        if (!CryptoFrame::SupportedModulusBits(publicKey->GetModulusSize()))
+            return LogResult(kMethod, CKR_KEY_SIZE_RANGE);
+    }
+    group->SetDecryptKey(hKey);
+    group->SetDecryptActive(true);
+    return LogResult(kMethod, CKR_OK);
+}
+
+namespace {
+
+CK_RV DecryptOnCard(SessionGroup* group, Core::ReaderCardPair* pair, Core::CoreObject* object,
+                    CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
+                    CK_ULONG_PTR pulDataLen, bool* lengthQuery) {
+    if (pair == nullptr || !CryptoFrame::IsKeyOfType(object, Core::KeyTypeRsaPrivateKey)) return CKR_FUNCTION_FAILED;
+    auto* privateKey = static_cast<Core::RsaPrivateKey*>(object);
+    if (pData == nullptr) {
+        std::unique_ptr<Core::RsaPublicKey> publicKey(privateKey->GetPublicKey(pair));
+        if (!publicKey) return CKR_FUNCTION_FAILED;
+        *pulDataLen = publicKey->GetModulusSize();
+        *lengthQuery = true;
+        return CKR_OK;
+    }
+    if (pair->Open() != 0) return CKR_FUNCTION_FAILED;
+    CK_RV rv = group->LoginFromPINCache(Core::CardAuthIdUser, pair);
+    if (rv == CKR_OK) {
+        unsigned long length = *pulDataLen;
+        int result = privateKey->Decrypt(pair, pEncryptedData, ulEncryptedDataLen, pData, &length);
+        switch (result) {
+        case Core::CoreOk:
+            *pulDataLen = length;
+            rv = CKR_OK;
+            break;
+        case Core::CoreBufferTooSmall: rv = CKR_BUFFER_TOO_SMALL; break;
+        case Core::CoreCardNotPresent: rv = CKR_DEVICE_REMOVED; break;
+        case Core::CoreInvalidEncryptedData: rv = CKR_ENCRYPTED_DATA_INVALID; break;
+        default:
+            GetPkcs11Log()->Error("    error decrypting: %d", result);
+            rv = CKR_FUNCTION_FAILED;
+            break;
+        }
+        pair->Logout();
+    }
+    pair->Close();
+    return rv;
+}
+
+}  // namespace
+
+CK_RV Pkcs11Provider::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
+                                CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
+    static const char* const kMethod = "C_Decrypt";
+    Core::Log* log = GetPkcs11Log();
+    log->Info("Pkcs11Provider::C_Decrypt(0x%lX, 0x%p, %lu, 0x%p, 0x%p)", hSession,
+              static_cast<void*>(pEncryptedData), ulEncryptedDataLen, static_cast<void*>(pData),
+              static_cast<void*>(pulDataLen));
+    if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
+    if (hSession == 0 || pEncryptedData == nullptr || pulDataLen == nullptr)
+        return LogResult(kMethod, CKR_ARGUMENTS_BAD);
+
+    Held held;
+    CK_RV rv = CryptoFrame::TakeSession(this, hSession, held);
+    if (rv == CKR_OK) rv = CryptoFrame::TakeGroup(held);
+    if (rv != CKR_OK) return LogResult(kMethod, rv);
+    SessionGroup* group = held.group.get();
+
+    bool lengthQuery = false;
+    if (!group->GetDecryptActive()) {
+        rv = CKR_OPERATION_NOT_INITIALIZED;
+    } else {
+        Locked<Core::ReaderCardPair> pair(CryptoFrame::LockPair(this, held.slot));
+        Locked<Core::CoreObject> object;
+        if (pair) object.reset(group->GetObjectList()->FindObject(group->GetDecryptKey(), true));
+        rv = object ? DecryptOnCard(group, pair.get(), object.get(), pEncryptedData, ulEncryptedDataLen, pData,
+                                    pulDataLen, &lengthQuery)
+                    : CKR_FUNCTION_FAILED;
+    }
+    if (!lengthQuery) CryptoFrame::EndDecrypt(group);
+    held.group.reset();
+    held.session.reset();
+
+    LogResult(kMethod, rv);
+    if (rv == CKR_OK) {
+        log->Info("    velikost desifrovanych dat: %lu", *pulDataLen);
+        if (pData != nullptr) log->InfoData(pData, CryptoFrame::DumpLength(*pulDataLen), "    desifrovana data:");
+    }
+    return rv;
+}
+
+}  // namespace Pkcs11
+}  // namespace Vellumcrest

@@ -1,0 +1,208 @@
+// Helpers of the cryptographic black-box tests: the shared virtual cards, key look-up and
+// independent RSA and digest computations with OpenSSL.
+#pragma once
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/TestEnv.h"
+
+namespace cryptotest {
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr const char* kUserPin = "Vk39pQ";
+constexpr const char* kSoPin = "58203746";
+// Readers: R1 holds a type-1 card with a 2048-bit and a 1024-bit key and a data object,
+// R4 a type-4 card with an e-signature key.
+constexpr const char* kKey2048Id = "a1";
+constexpr const char* kKey1024Id = "b2";
+constexpr const char* kEsignId = "e5";
+
+inline CK_FUNCTION_LIST_PTR P11() { return vctest::TestEnv::Get().P11(); }
+
+inline void EnsureInitialised() {
+    CK_RV rv = P11()->C_Initialize(nullptr);
+    ASSERT_TRUE(rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) << std::hex << rv;
+}
+
+// Makes the readers and cards once per test binary.
+inline void EnsureCards() {
+    static bool made = false;
+    if (made) return;
+    made = true;
+    vctest::TestEnv& env = vctest::TestEnv::Get();
+    env.ResetReaders();
+    std::string r1 = env.MakeReaderWithCard("R1", 1, kUserPin, kSoPin);
+    env.ToolOk("key-generate " + r1 + " --bits 2048 --id " + kKey2048Id + " --label big --usage sign,decrypt");
+    env.ToolOk("key-generate " + r1 + " --bits 1024 --id " + kKey1024Id + " --label small --usage sign,decrypt");
+    vctest::WriteFile(env.Path("note.txt"), "not a key");
+    env.ToolOk("data-add " + r1 + " --file '" + env.Path("note.txt") + "' --label note");
+    std::string r4 = env.MakeReaderWithCard("R4", 4, kUserPin, kSoPin);
+    env.ToolOk("key-generate " + r4 + " --bits 2048 --id " + kEsignId + " --label esig --usage sign,esign");
+}
+
+// Slot whose reader name starts with the given name.
+inline CK_SLOT_ID SlotOf(const std::string& reader) {
+    CK_SLOT_ID slots[16];
+    CK_ULONG count = 16;
+    EXPECT_EQ(P11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_SLOT_INFO info;
+        if (P11()->C_GetSlotInfo(slots[i], &info) != CKR_OK) continue;
+        std::string name(reinterpret_cast<const char*>(info.slotDescription), sizeof info.slotDescription);
+        if (name.compare(0, reader.size(), reader) == 0 &&
+            (name.size() == reader.size() || name[reader.size()] == ' '))
+            return slots[i];
+    }
+    ADD_FAILURE() << "no slot for reader " << reader;
+    return 0;
+}
+
+inline CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE type = CKU_USER) {
+    return P11()->C_Login(session, type, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kUserPin)),
+                          std::strlen(kUserPin));
+}
+
+// The object of a class with a CKA_ID given in hex; 0 when not found.
+inline CK_OBJECT_HANDLE FindKey(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, const std::string& idHex) {
+    Bytes id = vctest::FromHex(idHex);
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, id.data(), id.size()}};
+    std::vector<CK_OBJECT_HANDLE> found = vctest::FindAll(session, tmpl, 2);
+    EXPECT_EQ(found.size(), 1u) << "class " << cls << " id " << idHex;
+    return found.empty() ? 0 : found[0];
+}
+
+inline CK_OBJECT_HANDLE FindFirstOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls) {
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+    std::vector<CK_OBJECT_HANDLE> found = vctest::FindAll(session, tmpl, 1);
+    return found.empty() ? 0 : found[0];
+}
+
+inline Bytes Attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
+    CK_ATTRIBUTE attr = {type, nullptr, 0};
+    EXPECT_EQ(P11()->C_GetAttributeValue(session, object, &attr, 1), CKR_OK) << "attribute 0x" << std::hex << type;
+    if (attr.ulValueLen == CK_UNAVAILABLE_INFORMATION) return {};
+    Bytes value(attr.ulValueLen);
+    attr.pValue = value.data();
+    EXPECT_EQ(P11()->C_GetAttributeValue(session, object, &attr, 1), CKR_OK);
+    value.resize(attr.ulValueLen);
+    return value;
+}
+
+// OpenSSL public key from the token's CKA_MODULUS and CKA_PUBLIC_EXPONENT.
+class PublicKey {
+public:
+    PublicKey(const Bytes& modulus, const Bytes& exponent) {
+        BIGNUM* n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
+        BIGNUM* e = BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr);
+        OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
+        OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+        if (ctx != nullptr && EVP_PKEY_fromdata_init(ctx) == 1)
+            EVP_PKEY_fromdata(ctx, &key_, EVP_PKEY_PUBLIC_KEY, params);
+        EVP_PKEY_CTX_free(ctx);
+        OSSL_PARAM_free(params);
+        OSSL_PARAM_BLD_free(bld);
+        BN_free(n);
+        BN_free(e);
+    }
+    PublicKey(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object)
+        : PublicKey(Attribute(session, object, CKA_MODULUS), Attribute(session, object, CKA_PUBLIC_EXPONENT)) {}
+    ~PublicKey() { EVP_PKEY_free(key_); }
+    PublicKey(const PublicKey&) = delete;
+    PublicKey& operator=(const PublicKey&) = delete;
+
+    bool Valid() const { return key_ != nullptr; }
+
+    // The data that a PKCS#1 v1.5 signature carries, or empty when it does not verify.
+    Bytes Recover(const Bytes& signature) const {
+        Bytes out(512);
+        size_t length = out.size();
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key_, nullptr);
+        bool ok = ctx != nullptr && EVP_PKEY_verify_recover_init(ctx) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_verify_recover(ctx, out.data(), &length, signature.data(), signature.size()) == 1;
+        EVP_PKEY_CTX_free(ctx);
+        if (!ok) return {};
+        out.resize(length);
+        return out;
+    }
+
+    Bytes Encrypt(const Bytes& data, int padding = RSA_PKCS1_PADDING) const {
+        Bytes out(512);
+        size_t length = out.size();
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key_, nullptr);
+        bool ok = ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(ctx, padding) == 1 &&
+                  EVP_PKEY_encrypt(ctx, out.data(), &length, data.data(), data.size()) == 1;
+        EVP_PKEY_CTX_free(ctx);
+        if (!ok) return {};
+        out.resize(length);
+        return out;
+    }
+
+private:
+    EVP_PKEY* key_ = nullptr;
+};
+
+inline Bytes Digest(const char* name, const Bytes& data) {
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), out.data(), &length, EVP_get_digestbyname(name), nullptr);
+    out.resize(length);
+    return out;
+}
+
+// DER DigestInfo of SHA-256 over data.
+inline Bytes Sha256DigestInfo(const Bytes& data) {
+    Bytes info = vctest::FromHex("3031300d060960864801650304020105000420");
+    Bytes digest = Digest("SHA256", data);
+    info.insert(info.end(), digest.begin(), digest.end());
+    return info;
+}
+
+inline Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+inline std::string HexOf(const Bytes& bytes) { return vctest::Hex(bytes.data(), bytes.size()); }
+
+// Base fixture: module initialised, cards present, sessions of both slots closed after
+// each test.
+class CryptoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureInitialised();
+        EnsureCards();
+        slot1_ = SlotOf("R1");
+        slot4_ = SlotOf("R4");
+        ASSERT_NE(slot1_, 0u);
+        ASSERT_NE(slot4_, 0u);
+    }
+    void TearDown() override {
+        P11()->C_CloseAllSessions(slot1_);
+        P11()->C_CloseAllSessions(slot4_);
+    }
+    // A session on R1, logged in as the user when login is true.
+    CK_SESSION_HANDLE UserSession(CK_SLOT_ID slot, bool login = true) {
+        CK_SESSION_HANDLE session = vctest::OpenSession(slot, false);
+        if (login) {
+            EXPECT_EQ(Login(session), CKR_OK);
+        }
+        return session;
+    }
+
+    CK_SLOT_ID slot1_ = 0;
+    CK_SLOT_ID slot4_ = 0;
+};
+
+}  // namespace cryptotest

@@ -1,0 +1,154 @@
+// RSA PKCS#1 v1.5 encryption in software and decryption on the virtual card.
+#include "CryptoTestUtil.h"
+
+namespace cryptotest {
+namespace {
+
+class CipherTest : public CryptoTest {
+protected:
+    void SetUp() override {
+        CryptoTest::SetUp();
+        session_ = UserSession(slot1_);
+    }
+    CK_RV EncryptInit(CK_OBJECT_HANDLE key, CK_MECHANISM_TYPE type = CKM_RSA_PKCS) {
+        CK_MECHANISM mechanism = {type, nullptr, 0};
+        return P11()->C_EncryptInit(session_, &mechanism, key);
+    }
+    CK_RV DecryptInit(CK_OBJECT_HANDLE key, CK_MECHANISM_TYPE type = CKM_RSA_PKCS) {
+        CK_MECHANISM mechanism = {type, nullptr, 0};
+        return P11()->C_DecryptInit(session_, &mechanism, key);
+    }
+    CK_RV Encrypt(const Bytes& data, Bytes* out, CK_ULONG room = 512) {
+        out->assign(room, 0);
+        CK_ULONG length = room;
+        CK_RV rv = P11()->C_Encrypt(session_, const_cast<unsigned char*>(data.data()), data.size(), out->data(),
+                                    &length);
+        if (rv == CKR_OK) out->resize(length);
+        return rv;
+    }
+    CK_RV Decrypt(const Bytes& data, Bytes* out, CK_ULONG room = 512) {
+        out->assign(room, 0);
+        CK_ULONG length = room;
+        CK_RV rv = P11()->C_Decrypt(session_, const_cast<unsigned char*>(data.data()), data.size(), out->data(),
+                                    &length);
+        if (rv == CKR_OK) out->resize(length);
+        return rv;
+    }
+    CK_SESSION_HANDLE session_ = 0;
+};
+
+TEST_F(CipherTest, RoundTripAndLengthQueriesForBothKeySizes) {
+    struct { const char* id; CK_ULONG bytes; } keys[] = {{kKey2048Id, 256}, {kKey1024Id, 128}};
+    Bytes secret = Text("session key material 0123456789");
+    for (const auto& k : keys) {
+        SCOPED_TRACE(k.id);
+        CK_OBJECT_HANDLE publicKey = FindKey(session_, CKO_PUBLIC_KEY, k.id);
+        CK_OBJECT_HANDLE privateKey = FindKey(session_, CKO_PRIVATE_KEY, k.id);
+
+        ASSERT_EQ(EncryptInit(publicKey), CKR_OK);
+        CK_ULONG length = 0;
+        ASSERT_EQ(P11()->C_Encrypt(session_, secret.data(), secret.size(), nullptr, &length), CKR_OK);
+        EXPECT_EQ(length, k.bytes);
+        Bytes cipher;
+        ASSERT_EQ(Encrypt(secret, &cipher, length), CKR_OK);
+        EXPECT_EQ(cipher.size(), k.bytes);
+        EXPECT_EQ(Encrypt(secret, &cipher), CKR_OPERATION_NOT_INITIALIZED);
+
+        ASSERT_EQ(DecryptInit(privateKey), CKR_OK);
+        length = 0;
+        ASSERT_EQ(P11()->C_Decrypt(session_, cipher.data(), cipher.size(), nullptr, &length), CKR_OK);
+        EXPECT_EQ(length, k.bytes);
+        Bytes plain;
+        ASSERT_EQ(Decrypt(cipher, &plain, length), CKR_OK);
+        EXPECT_EQ(HexOf(plain), HexOf(secret));
+        EXPECT_EQ(Decrypt(cipher, &plain), CKR_OPERATION_NOT_INITIALIZED);
+
+        // Ciphertext made by OpenSSL with the key read from the token.
+        PublicKey openssl(session_, publicKey);
+        Bytes foreign = openssl.Encrypt(Text("from outside"));
+        ASSERT_EQ(foreign.size(), k.bytes);
+        ASSERT_EQ(DecryptInit(privateKey), CKR_OK);
+        ASSERT_EQ(Decrypt(foreign, &plain), CKR_OK);
+        EXPECT_EQ(HexOf(plain), HexOf(Text("from outside")));
+    }
+}
+
+TEST_F(CipherTest, EncryptBufferAndDataLimits) {
+    CK_OBJECT_HANDLE publicKey = FindKey(session_, CKO_PUBLIC_KEY, kKey2048Id);
+    Bytes data = Text("abc"), cipher;
+    ASSERT_EQ(EncryptInit(publicKey), CKR_OK);
+    EXPECT_EQ(P11()->C_Encrypt(session_, data.data(), data.size(), nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(P11()->C_Encrypt(session_, nullptr, 0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(Encrypt(data, &cipher, 255), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Encrypt(data, &cipher), CKR_OPERATION_NOT_INITIALIZED);
+
+    ASSERT_EQ(EncryptInit(publicKey), CKR_OK);
+    EXPECT_EQ(Encrypt(Bytes(246, 1), &cipher), CKR_DATA_LEN_RANGE);
+    EXPECT_EQ(Encrypt(data, &cipher), CKR_OPERATION_NOT_INITIALIZED);
+    ASSERT_EQ(EncryptInit(publicKey), CKR_OK);
+    EXPECT_EQ(Encrypt(Bytes(245, 1), &cipher), CKR_OK);
+}
+
+TEST_F(CipherTest, InvalidCiphertextIsReported) {
+    CK_OBJECT_HANDLE publicKey = FindKey(session_, CKO_PUBLIC_KEY, kKey2048Id);
+    CK_OBJECT_HANDLE privateKey = FindKey(session_, CKO_PRIVATE_KEY, kKey2048Id);
+    PublicKey openssl(session_, publicKey);
+    // A block below the modulus whose padding is not PKCS#1 type 2.
+    Bytes block(256, 0x42);
+    block[0] = 0x00;
+    block[1] = 0x01;
+    Bytes bad = openssl.Encrypt(block, RSA_NO_PADDING);
+    ASSERT_EQ(bad.size(), 256u);
+    Bytes plain;
+    ASSERT_EQ(DecryptInit(privateKey), CKR_OK);
+    EXPECT_EQ(Decrypt(bad, &plain), CKR_ENCRYPTED_DATA_INVALID);
+    EXPECT_EQ(Decrypt(bad, &plain), CKR_OPERATION_NOT_INITIALIZED);
+
+    ASSERT_EQ(DecryptInit(privateKey), CKR_OK);
+    EXPECT_EQ(P11()->C_Decrypt(session_, bad.data(), bad.size(), nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(P11()->C_Decrypt(session_, nullptr, 0, plain.data(), nullptr), CKR_ARGUMENTS_BAD);
+    // Still running after the refused calls.
+    Bytes good = openssl.Encrypt(Text("ok"));
+    ASSERT_EQ(Decrypt(good, &plain), CKR_OK);
+    EXPECT_EQ(HexOf(plain), HexOf(Text("ok")));
+}
+
+TEST_F(CipherTest, InitRefusals) {
+    CK_OBJECT_HANDLE publicKey = FindKey(session_, CKO_PUBLIC_KEY, kKey2048Id);
+    CK_OBJECT_HANDLE privateKey = FindKey(session_, CKO_PRIVATE_KEY, kKey2048Id);
+    vctest::TestEnv::Get().ClearLog();
+    EXPECT_EQ(EncryptInit(publicKey, CKM_RSA_X_509), CKR_MECHANISM_INVALID);
+    EXPECT_NE(vctest::TestEnv::Get().ReadLog().find("    nepodporovany mechanismus: 0x3"), std::string::npos);
+    EXPECT_EQ(DecryptInit(privateKey, CKM_RSA_PKCS_OAEP), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(EncryptInit(privateKey), CKR_KEY_TYPE_INCONSISTENT);
+    EXPECT_EQ(DecryptInit(publicKey), CKR_KEY_TYPE_INCONSISTENT);
+    EXPECT_EQ(EncryptInit(0x7FFF), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(DecryptInit(0x7FFF), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(EncryptInit(0), CKR_ARGUMENTS_BAD);
+    Bytes out;
+    EXPECT_EQ(Encrypt(Text("x"), &out), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(Decrypt(Bytes(256, 1), &out), CKR_OPERATION_NOT_INITIALIZED);
+
+    ASSERT_EQ(P11()->C_Logout(session_), CKR_OK);
+    EXPECT_EQ(EncryptInit(publicKey), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(DecryptInit(privateKey), CKR_USER_NOT_LOGGED_IN);
+}
+
+TEST_F(CipherTest, EncryptAndDecryptRunSideBySide) {
+    CK_OBJECT_HANDLE publicKey = FindKey(session_, CKO_PUBLIC_KEY, kKey1024Id);
+    CK_OBJECT_HANDLE privateKey = FindKey(session_, CKO_PRIVATE_KEY, kKey1024Id);
+    CK_SESSION_HANDLE second = vctest::OpenSession(slot1_, false);
+    ASSERT_EQ(DecryptInit(privateKey), CKR_OK);
+    ASSERT_EQ(EncryptInit(publicKey), CKR_OK);
+    Bytes cipher, plain;
+    ASSERT_EQ(Encrypt(Text("both"), &cipher), CKR_OK);
+    // Decryption started in the first session finishes in the second.
+    plain.assign(128, 0);
+    CK_ULONG length = plain.size();
+    ASSERT_EQ(P11()->C_Decrypt(second, cipher.data(), cipher.size(), plain.data(), &length), CKR_OK);
+    plain.resize(length);
+    EXPECT_EQ(HexOf(plain), HexOf(Text("both")));
+}
+
+}  // namespace
+}  // namespace cryptotest

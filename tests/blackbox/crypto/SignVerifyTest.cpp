@@ -1,0 +1,286 @@
+// Signing on the virtual card and verification in software, checked against OpenSSL with
+// the public key read from the token.
+#include <chrono>
+
+#include "CryptoTestUtil.h"
+
+namespace cryptotest {
+namespace {
+
+class SignTest : public CryptoTest {
+protected:
+    CK_RV SignInit(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, CK_MECHANISM_TYPE type = CKM_RSA_PKCS) {
+        CK_MECHANISM mechanism = {type, nullptr, 0};
+        return P11()->C_SignInit(session, &mechanism, key);
+    }
+    CK_RV VerifyInit(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, CK_MECHANISM_TYPE type = CKM_RSA_PKCS) {
+        CK_MECHANISM mechanism = {type, nullptr, 0};
+        return P11()->C_VerifyInit(session, &mechanism, key);
+    }
+    CK_RV Sign(CK_SESSION_HANDLE session, const Bytes& data, Bytes* signature, CK_ULONG room = 512) {
+        signature->assign(room, 0);
+        CK_ULONG length = room;
+        CK_RV rv = P11()->C_Sign(session, const_cast<unsigned char*>(data.data()), data.size(), signature->data(),
+                                 &length);
+        if (rv == CKR_OK) signature->resize(length);
+        return rv;
+    }
+    CK_RV Verify(CK_SESSION_HANDLE session, const Bytes& data, const Bytes& signature) {
+        return P11()->C_Verify(session, const_cast<unsigned char*>(data.data()), data.size(),
+                               const_cast<unsigned char*>(signature.data()), signature.size());
+    }
+};
+
+TEST_F(SignTest, SignatureOverDigestInfoVerifiesWithOpenSslAndCVerify) {
+    CK_SESSION_HANDLE session = UserSession(slot1_);
+    Bytes message = Text("contract text to be signed");
+    Bytes info = Sha256DigestInfo(message);
+    struct { const char* id; CK_ULONG bytes; } keys[] = {{kKey2048Id, 256}, {kKey1024Id, 128}};
+    for (const auto& k : keys) {
+        SCOPED_TRACE(k.id);
+        CK_OBJECT_HANDLE privateKey = FindKey(session, CKO_PRIVATE_KEY, k.id);
+        CK_OBJECT_HANDLE publicKey = FindKey(session, CKO_PUBLIC_KEY, k.id);
+        ASSERT_NE(privateKey, 0u);
+        ASSERT_NE(publicKey, 0u);
+
+        ASSERT_EQ(SignInit(session, privateKey), CKR_OK);
+        CK_ULONG length = 0;
+        ASSERT_EQ(P11()->C_Sign(session, info.data(), info.size(), nullptr, &length), CKR_OK);
+        EXPECT_EQ(length, k.bytes);
+        Bytes signature;
+        ASSERT_EQ(Sign(session, info, &signature, length), CKR_OK);
+        ASSERT_EQ(signature.size(), k.bytes);
+
+        PublicKey openssl(session, publicKey);
+        ASSERT_TRUE(openssl.Valid());
+        EXPECT_EQ(HexOf(openssl.Recover(signature)), HexOf(info));
+
+        ASSERT_EQ(VerifyInit(session, publicKey, CKM_RSA_PKCS), CKR_OK);
+        EXPECT_EQ(Verify(session, info, signature), CKR_OK);
+
+        Bytes digest = Digest("SHA256", message);
+        ASSERT_EQ(VerifyInit(session, publicKey, CKM_SHA256_RSA_PKCS), CKR_OK);
+        EXPECT_EQ(Verify(session, digest, signature), CKR_OK);
+        // The hash-and-sign mechanisms take the digest, not the message.
+        ASSERT_EQ(VerifyInit(session, publicKey, CKM_SHA256_RSA_PKCS), CKR_OK);
+        EXPECT_EQ(Verify(session, message, signature), CKR_DATA_LEN_RANGE);
+    }
+}
+
+TEST_F(SignTest, LengthQueryShortBufferAndLongDataFollowTheOperationStates) {
+    CK_SESSION_HANDLE session = UserSession(slot1_);
+    CK_OBJECT_HANDLE key = FindKey(session, CKO_PRIVATE_KEY, kKey2048Id);
+    Bytes info = Sha256DigestInfo(Text("m"));
+    Bytes signature;
+
+    // Null length pointer: refused, the operation stays.
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+    Bytes buffer(256);
+    EXPECT_EQ(P11()->C_Sign(session, info.data(), info.size(), buffer.data(), nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(P11()->C_Sign(session, info.data(), info.size(), nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(P11()->C_Sign(session, nullptr, 0, buffer.data(), nullptr), CKR_ARGUMENTS_BAD);
+    CK_ULONG length = 0;
+    EXPECT_EQ(P11()->C_Sign(session, info.data(), info.size(), nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 256u);
+    EXPECT_EQ(Sign(session, info, &signature), CKR_OK);
+    // A finished signature ends the operation.
+    EXPECT_EQ(Sign(session, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
+
+    // One byte too small ends it too.
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+    EXPECT_EQ(Sign(session, info, &signature, 255), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Sign(session, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
+
+    // Data longer than the key can carry with PKCS#1 v1.5 padding.
+    for (size_t size : {257u, 256u, 246u}) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(SignInit(session, key), CKR_OK);
+        EXPECT_EQ(Sign(session, Bytes(size, 0x5A), &signature), CKR_DATA_LEN_RANGE);
+        EXPECT_EQ(Sign(session, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
+    }
+    // The longest data that fits is signed.
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+    Bytes longest(245, 0x33);
+    ASSERT_EQ(Sign(session, longest, &signature), CKR_OK);
+    PublicKey openssl(session, FindKey(session, CKO_PUBLIC_KEY, kKey2048Id));
+    EXPECT_EQ(HexOf(openssl.Recover(signature)), HexOf(longest));
+}
+
+TEST_F(SignTest, SignInitRefusals) {
+    CK_SESSION_HANDLE session = UserSession(slot1_);
+    CK_OBJECT_HANDLE privateKey = FindKey(session, CKO_PRIVATE_KEY, kKey2048Id);
+    CK_OBJECT_HANDLE publicKey = FindKey(session, CKO_PUBLIC_KEY, kKey2048Id);
+    CK_OBJECT_HANDLE data = FindFirstOfClass(session, CKO_DATA);
+
+    vctest::TestEnv::Get().ClearLog();
+    EXPECT_EQ(SignInit(session, privateKey, CKM_SHA1_RSA_PKCS), CKR_MECHANISM_INVALID);
+    EXPECT_NE(vctest::TestEnv::Get().ReadLog().find("    nepodporovany mechanismus: 0x6"), std::string::npos);
+    EXPECT_EQ(SignInit(session, privateKey, CKM_SHA256_RSA_PKCS), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(SignInit(session, publicKey), CKR_KEY_TYPE_INCONSISTENT);
+    EXPECT_EQ(SignInit(session, data), CKR_KEY_TYPE_INCONSISTENT);
+    EXPECT_EQ(SignInit(session, 0x7FFF), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(SignInit(session, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(P11()->C_SignInit(session, nullptr, privateKey), CKR_ARGUMENTS_BAD);
+    Bytes info = Sha256DigestInfo(Text("m")), signature;
+    EXPECT_EQ(Sign(session, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
+
+    // A public session cannot sign, and its handles must come from a login anyway.
+    CK_SESSION_HANDLE other = UserSession(slot4_, false);
+    EXPECT_EQ(SignInit(other, privateKey), CKR_USER_NOT_LOGGED_IN);
+    ASSERT_EQ(P11()->C_Logout(session), CKR_OK);
+    EXPECT_EQ(SignInit(session, privateKey), CKR_USER_NOT_LOGGED_IN);
+}
+
+TEST_F(SignTest, OperationStartedInOneSessionIsFinishedInAnother) {
+    CK_SESSION_HANDLE first = UserSession(slot1_);
+    CK_SESSION_HANDLE second = vctest::OpenSession(slot1_, true);
+    CK_OBJECT_HANDLE key = FindKey(first, CKO_PRIVATE_KEY, kKey2048Id);
+    Bytes info = Sha256DigestInfo(Text("shared")), signature;
+    ASSERT_EQ(SignInit(first, key), CKR_OK);
+    ASSERT_EQ(Sign(second, info, &signature), CKR_OK);
+    EXPECT_EQ(signature.size(), 256u);
+    EXPECT_EQ(Sign(first, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
+
+    // A second init from any session replaces the first: here with the 1024-bit key.
+    ASSERT_EQ(SignInit(first, key), CKR_OK);
+    ASSERT_EQ(SignInit(second, FindKey(second, CKO_PRIVATE_KEY, kKey1024Id)), CKR_OK);
+    ASSERT_EQ(Sign(first, info, &signature), CKR_OK);
+    EXPECT_EQ(signature.size(), 128u);
+}
+
+TEST_F(SignTest, UnsupportedMultiPartCallsLeaveTheSignOperationRunning) {
+    CK_SESSION_HANDLE session = UserSession(slot1_);
+    CK_OBJECT_HANDLE key = FindKey(session, CKO_PRIVATE_KEY, kKey2048Id);
+    Bytes info = Sha256DigestInfo(Text("m")), signature;
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+    EXPECT_EQ(P11()->C_SignUpdate(session, info.data(), info.size()), CKR_FUNCTION_NOT_SUPPORTED);
+    CK_ULONG length = 256;
+    EXPECT_EQ(P11()->C_SignFinal(session, signature.data(), &length), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(Sign(session, info, &signature), CKR_OK);
+}
+
+TEST_F(SignTest, SignLatencyStaysInteractive) {
+    CK_SESSION_HANDLE session = UserSession(slot1_);
+    CK_OBJECT_HANDLE key = FindKey(session, CKO_PRIVATE_KEY, kKey2048Id);
+    Bytes info = Sha256DigestInfo(Text("timing")), signature;
+    const int rounds = 10;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_EQ(SignInit(session, key), CKR_OK);
+        ASSERT_EQ(Sign(session, info, &signature), CKR_OK);
+    }
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() / rounds;
+    RecordProperty("sign_2048_ms", std::to_string(ms));
+    std::printf("    C_SignInit + C_Sign, 2048-bit key: %.2f ms per signature\n", ms);
+    EXPECT_LT(ms, 1000.0);
+}
+
+// Keys with the e-signature flag need a context-specific login before each signature in an
+// untrusted process (this test binary is not in the trusted-applications list).
+TEST_F(SignTest, AlwaysAuthenticateKeyNeedsContextSpecificLogin) {
+    CK_SESSION_HANDLE session = UserSession(slot4_);
+    CK_OBJECT_HANDLE key = FindKey(session, CKO_PRIVATE_KEY, kEsignId);
+    ASSERT_NE(key, 0u);
+    Bytes always = Attribute(session, key, CKA_ALWAYS_AUTHENTICATE);
+    ASSERT_EQ(always.size(), 1u);
+    EXPECT_EQ(always[0], CK_TRUE);
+    Bytes info = Sha256DigestInfo(Text("e-signature")), signature;
+
+    // A context-specific login without a sign operation is refused.
+    EXPECT_EQ(Login(session, CKU_CONTEXT_SPECIFIC), CKR_OPERATION_NOT_INITIALIZED);
+
+    vctest::TestEnv::Get().ClearLog();
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+    EXPECT_EQ(Sign(session, info, &signature), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_NE(vctest::TestEnv::Get().ReadLog().find("Re-authentication is required before each use of this private key."),
+              std::string::npos);
+    // The refusal ended the operation.
+    EXPECT_EQ(Login(session, CKU_CONTEXT_SPECIFIC), CKR_OPERATION_NOT_INITIALIZED);
+
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+    ASSERT_EQ(Login(session, CKU_CONTEXT_SPECIFIC), CKR_OK);
+    ASSERT_EQ(Sign(session, info, &signature), CKR_OK);
+    PublicKey openssl(session, FindKey(session, CKO_PUBLIC_KEY, kEsignId));
+    EXPECT_EQ(HexOf(openssl.Recover(signature)), HexOf(info));
+
+    // The login counted for that one signature only.
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+    EXPECT_EQ(Sign(session, info, &signature), CKR_USER_NOT_LOGGED_IN);
+}
+
+class VerifyTest : public SignTest {
+protected:
+    void SetUp() override {
+        SignTest::SetUp();
+        session_ = UserSession(slot1_);
+        privateKey_ = FindKey(session_, CKO_PRIVATE_KEY, kKey2048Id);
+        publicKey_ = FindKey(session_, CKO_PUBLIC_KEY, kKey2048Id);
+        info_ = Sha256DigestInfo(Text("verified message"));
+        ASSERT_EQ(SignInit(session_, privateKey_), CKR_OK);
+        ASSERT_EQ(Sign(session_, info_, &signature_), CKR_OK);
+    }
+    CK_SESSION_HANDLE session_ = 0;
+    CK_OBJECT_HANDLE privateKey_ = 0, publicKey_ = 0;
+    Bytes info_, signature_;
+};
+
+TEST_F(VerifyTest, BadSignaturesAreReportedAndEndTheOperation) {
+    Bytes wrong = signature_;
+    wrong[100] ^= 0x01;
+    ASSERT_EQ(VerifyInit(session_, publicKey_), CKR_OK);
+    EXPECT_EQ(Verify(session_, info_, wrong), CKR_SIGNATURE_INVALID);
+    EXPECT_EQ(Verify(session_, info_, signature_), CKR_OPERATION_NOT_INITIALIZED);
+
+    Bytes shorter(signature_.begin(), signature_.end() - 1);
+    ASSERT_EQ(VerifyInit(session_, publicKey_), CKR_OK);
+    EXPECT_EQ(Verify(session_, info_, shorter), CKR_SIGNATURE_LEN_RANGE);
+    EXPECT_EQ(Verify(session_, info_, signature_), CKR_OPERATION_NOT_INITIALIZED);
+
+    Bytes otherData = Sha256DigestInfo(Text("another message"));
+    ASSERT_EQ(VerifyInit(session_, publicKey_), CKR_OK);
+    EXPECT_EQ(Verify(session_, otherData, signature_), CKR_SIGNATURE_INVALID);
+
+    // A digest of the wrong size for the mechanism.
+    ASSERT_EQ(VerifyInit(session_, publicKey_, CKM_SHA1_RSA_PKCS), CKR_OK);
+    EXPECT_EQ(Verify(session_, Digest("SHA256", Text("verified message")), signature_), CKR_DATA_LEN_RANGE);
+    EXPECT_EQ(Verify(session_, info_, signature_), CKR_OPERATION_NOT_INITIALIZED);
+
+    // Null pointers are refused without ending the operation.
+    ASSERT_EQ(VerifyInit(session_, publicKey_), CKR_OK);
+    EXPECT_EQ(P11()->C_Verify(session_, nullptr, 0, signature_.data(), signature_.size()), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(P11()->C_Verify(session_, info_.data(), info_.size(), nullptr, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(Verify(session_, info_, signature_), CKR_OK);
+}
+
+TEST_F(VerifyTest, UnknownMechanismIsVerifiedAsRawPkcs1) {
+    vctest::TestEnv::Get().ClearLog();
+    ASSERT_EQ(VerifyInit(session_, publicKey_, CKM_RSA_X_509), CKR_OK);
+    EXPECT_NE(vctest::TestEnv::Get().ReadLog().find("    nepodporovany mechanismus: 0x3, nahrazuji HashTypeSsl3"),
+              std::string::npos);
+    EXPECT_EQ(Verify(session_, info_, signature_), CKR_OK);
+}
+
+TEST_F(VerifyTest, KeyChecksAndLogin) {
+    EXPECT_EQ(VerifyInit(session_, privateKey_), CKR_KEY_TYPE_INCONSISTENT);
+    EXPECT_EQ(VerifyInit(session_, 0x7FFF), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(Verify(session_, info_, signature_), CKR_OPERATION_NOT_INITIALIZED);
+    CK_SESSION_HANDLE publicSession = UserSession(slot4_, false);
+    EXPECT_EQ(VerifyInit(publicSession, publicKey_), CKR_USER_NOT_LOGGED_IN);
+}
+
+TEST_F(VerifyTest, SignAndVerifyOperationsAreIndependent) {
+    Bytes signature;
+    // Verify first, then sign, then both finish.
+    ASSERT_EQ(VerifyInit(session_, publicKey_), CKR_OK);
+    ASSERT_EQ(SignInit(session_, privateKey_), CKR_OK);
+    EXPECT_EQ(Verify(session_, info_, signature_), CKR_OK);
+    EXPECT_EQ(Sign(session_, info_, &signature), CKR_OK);
+    // Sign first, then verify.
+    ASSERT_EQ(SignInit(session_, privateKey_), CKR_OK);
+    ASSERT_EQ(VerifyInit(session_, publicKey_), CKR_OK);
+    EXPECT_EQ(Sign(session_, info_, &signature), CKR_OK);
+    EXPECT_EQ(Verify(session_, info_, signature), CKR_OK);
+}
+
+}  // namespace
+}  // namespace cryptotest

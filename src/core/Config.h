@@ -13,8 +13,9 @@ constexpr const char* kReadersDirVariable = "VELLUMCREST_READERS_DIR";
 constexpr const char* kDefaultReadersDir = "/var/lib/vellumcrest/readers";
 
 // GetPrivateProfileIntA semantics: the key's text read as a decimal integer (leading
-// sign and digits; trailing text ignored); a missing file, section or key, or text that
-// does not start with a number, gives the default. Section and key names ignore case.
+// sign and digits; trailing text ignored, out-of-range values clamped); a missing file,
+// section or key, or an empty value, gives the default; text that does not start with a
+// number gives 0. Section and key names ignore case.
 int GetPrivateProfileInt(const char* section, const char* key, int defaultValue, const char* path);
 // The key's text with surrounding blanks removed, or the default.
 std::string GetPrivateProfileString(const char* section, const char* key, const char* defaultValue,
@@ -51,7 +52,8 @@ public:
     const char* GetLogFile() const { return logFile_.c_str(); }
     const char* GetVersion() const { return version_.c_str(); }
     long GetCustomerCode() const { return customerCode_; }
-    const char* GetReadersDir() const { return readersDir_.c_str(); }
+    // VELLUMCREST_READERS_DIR when set (read at each call), else ReadersDir, else the default.
+    const char* GetReadersDir() const;
     int GetCspKeyTypeAnswer() const { return cspKeyType_; }
 
 private:

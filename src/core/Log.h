@@ -3,6 +3,7 @@
 // at or below the configured level; lines above it cost no formatting.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <mutex>
 #include <string>
@@ -48,12 +49,17 @@ public:
 
 private:
     void writeDataV(int level, const void* data, unsigned short length, const char* title, va_list args);
-    void emit(int level, const std::string& text);
+    // Prefixes every line of text with time, thread and application and appends the
+    // whole block with one write().
+    void emit(const std::string& text);
+    int openLocked();
 
     mutable std::mutex mutex_;
     std::string application_;
     std::string fileName_;
-    volatile int level_ = LevelOff;
+    std::atomic<int> level_{LevelOff};
+    std::atomic<bool> hasFile_{false};
+    int fd_ = -1;
 };
 
 // The card core's own log ("Pkcs11-core" once the module has set it up).

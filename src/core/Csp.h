@@ -4,6 +4,8 @@
 // selection counts as cancelled.
 #pragma once
 
+#include <atomic>
+
 #include "core/CoreTypes.h"
 
 namespace Vellumcrest {
@@ -26,8 +28,8 @@ public:
     int GetNoFreeEsignSlotCount() const { return noFreeCount_; }
 
 private:
-    int selectCount_ = 0;
-    int noFreeCount_ = 0;
+    std::atomic<int> selectCount_{0};
+    std::atomic<int> noFreeCount_{0};
 };
 
 }  // namespace Csp

@@ -22,7 +22,12 @@ protected:
     Hash(HashType type, unsigned long size);
 
 private:
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
+    bool start();
+
     void* context_ = nullptr;  // EVP_MD_CTX
+    bool finished_ = false;
     HashType type_;
     unsigned long size_;
     unsigned char digest_[64] = {};

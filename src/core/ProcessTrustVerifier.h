@@ -3,6 +3,8 @@
 // sha256sum); blank lines and lines starting with '#' are ignored.
 #pragma once
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,8 +28,9 @@ private:
         std::string sha256Hex;
         std::string path;
     };
+    std::mutex mutex_;
     std::vector<Entry> entries_;
-    volatile bool trusted_ = false;
+    std::atomic<bool> trusted_{false};
 };
 
 ProcessTrustVerifier* GetProcTrustVerifier();

@@ -65,6 +65,8 @@ protected:
 
 private:
     ExclusiveLock lock_;
+    bool idExplicit_ = false;  // set in memory by SetCryptokiID(tKeyIdentifier)
+    std::string derivedLabel(ReaderCardPair* pair) const;
 };
 
 class Key : public CoreObject {
@@ -132,7 +134,11 @@ protected:
     std::string defaultLabel() const override;
 
 private:
-    std::vector<unsigned char> modulus_;  // cached from the public record for the default ID
+    friend class CoreObject;
+    friend class CoreObjectList;
+    // Refreshes modulus_ from the public record of the same container.
+    void cacheModulus(ReaderCardPair* pair) const;
+    mutable std::vector<unsigned char> modulus_;  // cached from the public record for the default ID
 };
 
 // Secret key (key types 3 to 6); no card stores them, the class exists for digesting.
@@ -183,7 +189,12 @@ protected:
     std::string defaultLabel() const override;
 
 private:
+    friend class CoreObject;
+    void clear();
+
     std::vector<unsigned char> der_, subject_, issuer_, serial_, modulus_, exponent_;
+    std::vector<unsigned char> keyBits_;  // subjectPublicKey bits, for the ID of non-RSA keys
+    std::string subjectCN_;               // UTF-8
     bool ca_ = false;
     bool selfSigned_ = false;
 };

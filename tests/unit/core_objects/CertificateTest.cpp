@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include "OpensslHelpers.h"
+#include "core/CoreObjects.h"
+#include "core/Hash.h"
+
+using namespace Vellumcrest::Core;
+using namespace coretest;
+
+namespace {
+
+Bytes Get(const unsigned char* data, unsigned long size) { return Bytes(data, data + size); }
+
+// One CA key and a client key for all tests of this file (key generation is the slow part).
+struct Keys {
+    Pkey ca = RsaKey(2048);
+    Pkey client = RsaKey(1024);
+    Pkey other = RsaKey(1024);
+    Pkey ec = EcKey();
+};
+Keys& K() {
+    static Keys keys;
+    return keys;
+}
+
+}  // namespace
+
+TEST(Certificate, ParsesFieldsOfAnRsaCertificate) {
+    CertOptions options;
+    options.subjectCN = "Jan Nov\xC3\xA1k";
+    options.issuerCN = "Test CA";
+    options.serial = 0x0102;
+    Cert x = MakeCert(K().client.get(), K().ca.get(), options);
+    Bytes der = Der(x.get());
+
+    Certificate certificate;
+    ASSERT_EQ(certificate.SetCertificate(der.data(), der.size()), 0);
+    EXPECT_EQ(Get(certificate.GetCertificateData(), certificate.GetCertificateDataSize()), der);
+    EXPECT_EQ(Get(certificate.GetSubjectDER(), certificate.GetSubjectDERSize()), NameDer(X509_get_subject_name(x.get())));
+    EXPECT_EQ(Get(certificate.GetIssuerDER(), certificate.GetIssuerDERSize()), NameDer(X509_get_issuer_name(x.get())));
+    EXPECT_EQ(Hex(Get(certificate.GetSerialNumberDER(), certificate.GetSerialNumberDERSize())), "02020102");
+    EXPECT_EQ(Get(certificate.GetModulus(), certificate.GetModulusSize()), Modulus(K().client.get()));
+    EXPECT_EQ(certificate.GetModulusSize(), 128u);
+    EXPECT_EQ(Hex(Get(certificate.GetExponent(), certificate.GetExponentSize())), "010001");
+    EXPECT_FALSE(certificate.IsCACertificate());
+    EXPECT_FALSE(certificate.IsSelfSigned());
+    EXPECT_EQ(certificate.GetCoreObjectType(), CoreObjectTypeCertificate);
+
+    // Computed label and ID without a card: subject CN, SHA-1 of the modulus.
+    unsigned long length = 0;
+    const unsigned char* label = certificate.GetAttrLabel(nullptr, &length);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(label), length), "Jan Nov\xC3\xA1k");
+    ASSERT_EQ(certificate.SetCryptokiID(nullptr), 0);
+    const unsigned char* id = certificate.GetAttrId(nullptr, &length);
+    EXPECT_EQ(Get(id, length), Digest(EVP_sha1(), Modulus(K().client.get())));
+    EXPECT_EQ(Get(certificate.GetCryptokiID().value, certificate.GetCryptokiID().length),
+              Digest(EVP_sha1(), Modulus(K().client.get())));
+}
+
+TEST(Certificate, SerialNumberDerKeepsSignAndLength) {
+    struct {
+        long serial;
+        const char* der;
+    } cases[] = {{1, "020101"}, {0x80, "02020080"}, {0x7FFFFFFF, "02047fffffff"}, {-5, "0201fb"}};
+    for (const auto& c : cases) {
+        CertOptions options;
+        options.serial = c.serial;
+        Cert x = MakeCert(K().other.get(), nullptr, options);
+        Bytes der = Der(x.get());
+        Certificate certificate;
+        ASSERT_EQ(certificate.SetCertificate(der.data(), der.size()), 0);
+        EXPECT_EQ(Hex(Get(certificate.GetSerialNumberDER(), certificate.GetSerialNumberDERSize())), c.der);
+    }
+}
+
+TEST(Certificate, CaSelfSignedAndIssuedBy) {
+    CertOptions caOptions;
+    caOptions.subjectCN = "Test CA";
+    caOptions.ca = true;
+    Bytes caDer = Der(MakeCert(K().ca.get(), nullptr, caOptions).get());
+    Certificate ca;
+    ASSERT_EQ(ca.SetCertificate(caDer.data(), caDer.size()), 0);
+    EXPECT_TRUE(ca.IsCACertificate());
+    EXPECT_TRUE(ca.IsSelfSigned());
+    EXPECT_TRUE(ca.IsIssuedByCert(&ca));
+
+    CertOptions leafOptions;
+    leafOptions.subjectCN = "Client";
+    leafOptions.issuerCN = "Test CA";
+    leafOptions.basicConstraintsFalse = true;
+    Bytes leafDer = Der(MakeCert(K().client.get(), K().ca.get(), leafOptions).get());
+    Certificate leaf;
+    ASSERT_EQ(leaf.SetCertificate(leafDer.data(), leafDer.size()), 0);
+    EXPECT_FALSE(leaf.IsCACertificate());
+    EXPECT_FALSE(leaf.IsSelfSigned());
+    EXPECT_TRUE(leaf.IsIssuedByCert(&ca));
+    EXPECT_FALSE(ca.IsIssuedByCert(&leaf));
+    EXPECT_FALSE(leaf.IsIssuedByCert(nullptr));
+
+    // Same issuer name, wrong key: not issued by that certificate.
+    Bytes impostorDer = Der(MakeCert(K().other.get(), nullptr, caOptions).get());
+    Certificate impostor;
+    ASSERT_EQ(impostor.SetCertificate(impostorDer.data(), impostorDer.size()), 0);
+    EXPECT_FALSE(leaf.IsIssuedByCert(&impostor));
+
+    // Signed by the right key, but the issuer name differs.
+    CertOptions renamed = leafOptions;
+    renamed.issuerCN = "Another CA";
+    Bytes renamedDer = Der(MakeCert(K().client.get(), K().ca.get(), renamed).get());
+    Certificate renamedLeaf;
+    ASSERT_EQ(renamedLeaf.SetCertificate(renamedDer.data(), renamedDer.size()), 0);
+    EXPECT_FALSE(renamedLeaf.IsIssuedByCert(&ca));
+
+    // Issuer equals subject but someone else signed it: not self-signed.
+    CertOptions selfNamed;
+    selfNamed.subjectCN = "Self";
+    Bytes forgedDer = Der(MakeCert(K().client.get(), K().other.get(), selfNamed).get());
+    Certificate forged;
+    ASSERT_EQ(forged.SetCertificate(forgedDer.data(), forgedDer.size()), 0);
+    EXPECT_FALSE(forged.IsSelfSigned());
+}
+
+TEST(Certificate, NonRsaCertificateLoadsWithoutModulus) {
+    CertOptions options;
+    options.subjectCN = "EC";
+    Bytes der = Der(MakeCert(K().ec.get(), nullptr, options).get());
+    Certificate certificate;
+    ASSERT_EQ(certificate.SetCertificate(der.data(), der.size()), 0);
+    EXPECT_EQ(certificate.GetModulusSize(), 0u);
+    EXPECT_EQ(certificate.GetExponentSize(), 0u);
+    EXPECT_TRUE(certificate.IsSelfSigned());
+    EXPECT_GT(certificate.GetSubjectDERSize(), 0u);
+    ASSERT_EQ(certificate.SetCryptokiID(nullptr), 0);
+    EXPECT_EQ(certificate.GetCryptokiID().length, 20u);  // SHA-1 of the public key bits
+}
+
+TEST(Certificate, RejectsGarbageAndLeavesTheObjectEmpty) {
+    CertOptions options;
+    Bytes der = Der(MakeCert(K().other.get(), nullptr, options).get());
+    Certificate certificate;
+    ASSERT_EQ(certificate.SetCertificate(der.data(), der.size()), 0);
+
+    Bytes trailing = der;
+    trailing.push_back(0x00);
+    EXPECT_NE(certificate.SetCertificate(trailing.data(), trailing.size()), 0);
+    EXPECT_EQ(certificate.GetCertificateDataSize(), 0u);
+    EXPECT_EQ(certificate.GetModulusSize(), 0u);
+    EXPECT_FALSE(certificate.IsSelfSigned());
+
+    Bytes truncated(der.begin(), der.end() - 1);
+    EXPECT_NE(certificate.SetCertificate(truncated.data(), truncated.size()), 0);
+    const unsigned char junk[] = {0x30, 0x03, 0x02, 0x01, 0x01};
+    EXPECT_NE(certificate.SetCertificate(junk, sizeof(junk)), 0);
+    EXPECT_NE(certificate.SetCertificate(nullptr, 10), 0);
+    EXPECT_NE(certificate.SetCertificate(der.data(), 0), 0);
+    for (size_t cut = 0; cut < der.size(); cut += 7) {
+        Bytes part(der.begin(), der.begin() + cut);
+        EXPECT_NE(certificate.SetCertificate(part.data(), part.size()), 0) << cut;
+    }
+    EXPECT_EQ(certificate.GetCertificateDataSize(), 0u);
+
+    // Without a label the computed one is "Certificate" when there is no CN.
+    unsigned long length = 0;
+    const unsigned char* label = certificate.GetAttrLabel(nullptr, &length);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(label), length), "Certificate");
+    EXPECT_NE(certificate.IsIssuedByCert(&certificate), true);
+}

@@ -142,33 +142,75 @@ CoreObject::CoreObject(CoreObjectType type) : type_(type) {}
 
 CoreObject::~CoreObject() = default;
 
-// The record's identifier when it has one; else one computed from the key material.
-// Without a pair only the computed one. Non-zero when the object's record is gone.
+// The card's identifier (see cardId) when there is one; else one computed from the key
+// material. Without a pair only the computed one. Non-zero when the object's record is gone.
 int CoreObject::SetCryptokiID(ReaderCardPair* pair) {
     try {
         if (pair != nullptr && type_ == CoreObjectTypeKey &&
             static_cast<Key*>(this)->GetKeyType() == KeyTypeRsaPrivateKey)
             static_cast<RsaPrivateKey*>(this)->cacheModulus(pair);
-        if (pair != nullptr && recordId_ != 0) {
-            const CardCommonAttribute* common = findCommon(pair);
-            if (common == nullptr) {
-                GetCoreLog()->Error("CoreObject::SetCryptokiID(): record %u not found", recordId_);
-                return CoreNotFound;
-            }
-            if (common->HasId()) {
-                copyId(cryptokiId_, common->GetId().data(), common->GetId().size());
-                idExplicit_ = false;
-                return CoreOk;
-            }
-        }
         std::vector<unsigned char> id;
-        computeDefaultId(id);
+        bool missing = false;
+        if (pair != nullptr && recordId_ != 0 && !cardId(pair, id, &missing) && missing) {
+            GetCoreLog()->Error("CoreObject::SetCryptokiID(): record %u not found", recordId_);
+            return CoreNotFound;
+        }
+        if (id.empty()) computeDefaultId(id);
         copyId(cryptokiId_, id.data(), id.size());
         idExplicit_ = false;
         return CoreOk;
     } catch (const std::bad_alloc&) {
         return CoreOutOfMemory;
     }
+}
+
+// A key pair and the client certificate of its container belong together: an object
+// whose own record has no identifier takes the one of its partners (public key:
+// private key, then certificate; private key: public key, then certificate;
+// certificate: the public key of its container).
+bool CoreObject::cardId(ReaderCardPair* pair, std::vector<unsigned char>& id, bool* missing) const {
+    id.clear();
+    if (missing != nullptr) *missing = false;
+    if (pair == nullptr || recordId_ == 0) return false;
+    const CardCommonAttribute* own = findCommon(pair);
+    if (own == nullptr) {
+        if (missing != nullptr) *missing = true;
+        return false;
+    }
+    if (own->HasId()) {
+        id = own->GetId();
+        return true;
+    }
+    std::vector<const CardCommonAttribute*> partners;
+    if (type_ == CoreObjectTypeCertificate) {
+        CardCertificateRecord* record = pair->FindCardCertificateRecordById(recordId_);
+        if (record != nullptr && record->kind == CertificateKindClient)
+            for (CardPublicKeyRecord* key : pair->GetPublicKeyRecords())
+                if (key != nullptr && key->containerId == record->containerId) partners.push_back(&key->common);
+    } else if (type_ == CoreObjectTypeKey) {
+        KeyType keyType = static_cast<const Key*>(this)->GetKeyType();
+        CardPublicKeyRecord* publicRecord = nullptr;
+        if (keyType == KeyTypeRsaPublicKey) {
+            publicRecord = pair->FindCardPublicKeyRecordById(recordId_);
+            CardPrivateKeyRecord* privateRecord =
+                publicRecord != nullptr ? pair->FindCardPrivateKeyRecord(publicRecord) : nullptr;
+            if (privateRecord != nullptr) partners.push_back(&privateRecord->common);
+        } else if (keyType == KeyTypeRsaPrivateKey) {
+            CardPrivateKeyRecord* privateRecord = pair->FindCardPrivateKeyRecordById(recordId_);
+            publicRecord = privateRecord != nullptr ? pair->FindCardPublicKeyRecord(privateRecord) : nullptr;
+            if (publicRecord != nullptr) partners.push_back(&publicRecord->common);
+        }
+        CardCertificateRecord* certificate =
+            publicRecord != nullptr ? pair->FindCardCertificateRecord(publicRecord) : nullptr;
+        if (certificate != nullptr) partners.push_back(&certificate->common);
+    }
+    for (const CardCommonAttribute* partner : partners) {
+        if (partner->HasId()) {
+            id = partner->GetId();
+            return true;
+        }
+    }
+    return false;
 }
 
 int CoreObject::SetCryptokiID(const tKeyIdentifier& id) {
@@ -234,15 +276,13 @@ const unsigned char* CoreObject::attrLabel(ReaderCardPair* pair, unsigned long* 
     return reinterpret_cast<const unsigned char*>(labelBuffer_.c_str());
 }
 
-// An identifier set in memory wins; then the record's current identifier (so that a
-// change written to the card shows at once); then the one derived by SetCryptokiID;
-// then a computed one.
+// An identifier set in memory wins; then the one on the card (so that a change written
+// to the card shows at once); then the one derived by SetCryptokiID; then a computed one.
 const unsigned char* CoreObject::attrId(ReaderCardPair* pair, unsigned long* length) {
     try {
-        const CardCommonAttribute* common =
-            (!idExplicit_ && pair != nullptr && recordId_ != 0) ? findCommon(pair) : nullptr;
-        if (common != nullptr && common->HasId()) {
-            idBuffer_ = common->GetId();
+        std::vector<unsigned char> fromCard;
+        if (!idExplicit_ && cardId(pair, fromCard, nullptr)) {
+            idBuffer_.swap(fromCard);
             copyId(cryptokiId_, idBuffer_.data(), idBuffer_.size());
         } else if (idExplicit_ || cryptokiId_.length > 0) {
             idBuffer_.assign(cryptokiId_.value, cryptokiId_.value + cryptokiId_.length);

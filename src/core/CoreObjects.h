@@ -67,6 +67,9 @@ private:
     ExclusiveLock lock_;
     bool idExplicit_ = false;  // set in memory by SetCryptokiID(tKeyIdentifier)
     std::string derivedLabel(ReaderCardPair* pair) const;
+    // The identifier stored on the card for this object: its record's, else that of the
+    // other records of its key container. *missing is set when the record is gone.
+    bool cardId(ReaderCardPair* pair, std::vector<unsigned char>& id, bool* missing) const;
 };
 
 class Key : public CoreObject {

@@ -160,13 +160,15 @@ TEST(List, RemoveAllKeepsTheNumbering) {
 TEST(List, RemoveAndDestroyAllDeletesElementsAndKeepsTheNumbering) {
     ItemList list;
     int destroyed = 0;
+    Item* removed = new Item(2, &destroyed);
     list.Add(new Item(1, &destroyed));
-    list.Add(new Item(2, &destroyed));
+    list.Add(removed);
     list.Add(new Item(3, &destroyed));
     list.Remove(2);
     EXPECT_EQ(destroyed, 0);
     list.RemoveAndDestroyAll();
     EXPECT_EQ(destroyed, 2);  // the removed element is no longer the list's
+    delete removed;
     EXPECT_EQ(list.GetCount(), 0);
     Item d;
     EXPECT_EQ(list.Add(&d), 4u);

@@ -24,20 +24,15 @@ struct Held {
     CK_SLOT_ID slot = 0;
 };
 
-// Looks the session up locked and checks the slot's card. On CKR_OK held.session is set.
-// On a failed card check the slot's sessions (this one included) are already closed, so
-// the session is given up without being touched again.
+// Looks the session up locked and checks the slot's card. On a failed card check the
+// slot's sessions are closed, this one included; a closed session is destroyed at its
+// last Unlock, which the holder still does, and is not used otherwise.
 inline CK_RV TakeSession(Pkcs11Provider* provider, CK_SESSION_HANDLE hSession, Held& held) {
     Session* session = provider->GetSessionList()->GetSession(hSession, true);
     if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
     held.session.reset(session);
     held.slot = session->GetSlotID();
-    CK_RV rv = provider->VerifyKnownCardPresent(held.slot);
-    if (rv != CKR_OK) {
-        held.session.release();
-        return rv;
-    }
-    return CKR_OK;
+    return provider->VerifyKnownCardPresent(held.slot);
 }
 
 // True when a normal user is logged in on the session's slot.

@@ -52,7 +52,8 @@ TEST_F(CipherTest, RoundTripAndLengthQueriesForBothKeySizes) {
         Bytes cipher;
         ASSERT_EQ(Encrypt(secret, &cipher, length), CKR_OK);
         EXPECT_EQ(cipher.size(), k.bytes);
-        EXPECT_EQ(Encrypt(secret, &cipher), CKR_OPERATION_NOT_INITIALIZED);
+        Bytes unused;
+        EXPECT_EQ(Encrypt(secret, &unused), CKR_OPERATION_NOT_INITIALIZED);
 
         ASSERT_EQ(DecryptInit(privateKey), CKR_OK);
         length = 0;

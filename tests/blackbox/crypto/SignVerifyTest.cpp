@@ -284,3 +284,34 @@ TEST_F(VerifyTest, SignAndVerifyOperationsAreIndependent) {
 
 }  // namespace
 }  // namespace cryptotest
+
+namespace cryptotest {
+namespace {
+
+// A card pulled out between init and sign: the call reports it and the slot's sessions
+// are gone; nothing of the old operation survives on a new card.
+TEST_F(SignTest, CardRemovedBeforeSignClosesTheSessions) {
+    vctest::TestEnv& env = vctest::TestEnv::Get();
+    std::string card = env.MakeReaderWithCard("R9", 1, kUserPin, kSoPin);
+    env.ToolOk("key-generate " + card + " --bits 1024 --id 99 --usage sign,decrypt");
+    CK_SLOT_ID slot = SlotOf("R9");
+    CK_SESSION_HANDLE session = UserSession(slot);
+    CK_OBJECT_HANDLE key = FindKey(session, CKO_PRIVATE_KEY, "99");
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+    env.ToolOk("card-remove R9 '" + env.Path("r9-out.vcard") + "'");
+    Bytes info = Sha256DigestInfo(Text("gone")), signature;
+    CK_RV rv = Sign(session, info, &signature);
+    EXPECT_TRUE(rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_DEVICE_REMOVED) << std::hex << rv;
+    CK_SESSION_INFO sessionInfo;
+    EXPECT_EQ(P11()->C_GetSessionInfo(session, &sessionInfo), CKR_SESSION_HANDLE_INVALID);
+
+    env.ToolOk("card-insert R9 '" + env.Path("r9-out.vcard") + "'");
+    CK_SLOT_ID again = SlotOf("R9");
+    session = UserSession(again);
+    EXPECT_EQ(Sign(session, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
+    P11()->C_CloseAllSessions(again);
+    env.ToolOk("reader-remove R9");
+}
+
+}  // namespace
+}  // namespace cryptotest

@@ -74,6 +74,11 @@ inline Cert MakeCert(EVP_PKEY* subjectKey, EVP_PKEY* signerKey, const CertOption
                                                         options.ca ? "critical,CA:TRUE" : "CA:FALSE");
         X509_add_ext(x, extension, -1);
         X509_EXTENSION_free(extension);
+        if (options.ca) {
+            extension = X509V3_EXT_conf_nid(nullptr, &context, NID_subject_key_identifier, "hash");
+            X509_add_ext(x, extension, -1);
+            X509_EXTENSION_free(extension);
+        }
     }
     X509_sign(x, signerKey != nullptr ? signerKey : subjectKey, options.md != nullptr ? options.md : EVP_sha256());
     return Cert(x);

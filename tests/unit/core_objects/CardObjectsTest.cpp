@@ -1,0 +1,330 @@
+// Core objects on a real virtual card made with the card tool: loading, labels, IDs,
+// flags, and the RSA operations of keys and card together.
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "OpensslHelpers.h"
+#include "TempDir.h"
+#include "core/CoreObjects.h"
+#include "core/Hash.h"
+#include "core/Reader.h"
+
+using namespace Vellumcrest::Core;
+using namespace coretest;
+
+namespace {
+
+std::string RunCommand(const std::string& command, int* status = nullptr) {
+    std::string output;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return output;
+    char buffer[512];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, got);
+    int rc = ::pclose(pipe);
+    if (status != nullptr) *status = rc;
+    return output;
+}
+
+template <class T>
+std::string Label(T* object, ReaderCardPair* pair) {
+    unsigned long length = 0;
+    const unsigned char* value = object->GetAttrLabel(pair, &length);
+    return std::string(reinterpret_cast<const char*>(value), length);
+}
+
+template <class T>
+std::string Id(T* object, ReaderCardPair* pair) {
+    unsigned long length = 0;
+    const unsigned char* value = object->GetAttrId(pair, &length);
+    return Hex(value, length);
+}
+
+class CardObjects : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir();
+        std::string readers = dir_->File("readers");
+        ::mkdir(readers.c_str(), 0700);
+        ::setenv("VELLUMCREST_READERS_DIR", readers.c_str(), 1);
+
+        // A CA made here; the card tool issues the client certificate with it.
+        caKey_ = RsaKey(2048).release();
+        CertOptions caOptions;
+        caOptions.subjectCN = "Test Root CA";
+        caOptions.ca = true;
+        Cert ca = MakeCert(caKey_, nullptr, caOptions);
+        caDer_ = new Bytes(Der(ca.get()));
+        FILE* f = std::fopen(dir_->File("ca.pem").c_str(), "w");
+        PEM_write_X509(f, ca.get());
+        std::fclose(f);
+        f = std::fopen(dir_->File("ca.key").c_str(), "w");
+        PEM_write_PrivateKey(f, caKey_, nullptr, nullptr, 0, nullptr, nullptr);
+        std::fclose(f);
+        WriteText(dir_->File("ca.der"), std::string(caDer_->begin(), caDer_->end()));
+        WriteText(dir_->File("data.bin"), std::string("\x01\x02\x03 data file", 14));
+
+        Tool("reader-add R1");
+        Tool("card-create " + dir_->File("card.vcard") + " --type 3 --user-pin 1234 --so-pin 12345678");
+        Tool("card-insert R1 " + dir_->File("card.vcard"));
+        Tool("key-generate @R1 --bits 1024 --label 'Signing key' --id 0a0b --usage sign,decrypt");
+        Tool("cert-issue @R1 --id 0a0b --subject '/CN=Alice Example' --ca-cert " + dir_->File("ca.pem") +
+             " --ca-key " + dir_->File("ca.key"));
+        Tool("cert-add @R1 --der " + dir_->File("ca.der") + " --kind root --label 'Root CA'");
+        Tool("key-generate @R1 --bits 1024 --id 0c0d --usage decrypt");
+        Tool("data-add @R1 --file " + dir_->File("data.bin") + " --label notes");
+    }
+
+    static void TearDownTestSuite() {
+        EVP_PKEY_free(caKey_);
+        delete caDer_;
+        delete dir_;
+    }
+
+    static void Tool(const std::string& arguments) {
+        int status = 0;
+        std::string output = RunCommand(std::string(VC_TOOL_PATH) + " --readers-dir " + dir_->File("readers") + " " +
+                                 arguments, &status);
+        ASSERT_EQ(status, 0) << arguments << ": " << output;
+    }
+
+    void SetUp() override {
+        ASSERT_EQ(readers_.Update(false), 0);
+        pair_ = readers_.GetReaderCardPair(readers_.GetFirstHandle(), true);
+        ASSERT_NE(pair_, nullptr);
+        ASSERT_TRUE(pair_->IsSupportedCardPresent());
+    }
+    void TearDown() override {
+        if (pair_ != nullptr) pair_->Unlock();
+    }
+
+    // Objects of the list in order, each with its cryptoki ID set.
+    std::vector<CoreObject*> Load(CoreObjectList& list) {
+        EXPECT_EQ(list.AddAllObjectFromCard(pair_), 0);
+        std::vector<CoreObject*> objects;
+        unsigned long handle = 0;
+        for (CoreObject* object = list.GetFirst(handle, false); object != nullptr; object = list.GetNext(handle, false)) {
+            EXPECT_EQ(object->SetCryptokiID(pair_), 0);
+            objects.push_back(object);
+        }
+        return objects;
+    }
+
+    static TempDir* dir_;
+    static EVP_PKEY* caKey_;
+    static Bytes* caDer_;
+    ReaderCardPairList readers_;
+    ReaderCardPair* pair_ = nullptr;
+};
+
+TempDir* CardObjects::dir_ = nullptr;
+EVP_PKEY* CardObjects::caKey_ = nullptr;
+Bytes* CardObjects::caDer_ = nullptr;
+
+Certificate* FindCertificate(const std::vector<CoreObject*>& objects, bool ca) {
+    for (CoreObject* object : objects)
+        if (object->GetCoreObjectType() == CoreObjectTypeCertificate &&
+            static_cast<Certificate*>(object)->IsCACertificate() == ca)
+            return static_cast<Certificate*>(object);
+    return nullptr;
+}
+
+template <class T>
+std::vector<T*> Keys(const std::vector<CoreObject*>& objects, KeyType type) {
+    std::vector<T*> keys;
+    for (CoreObject* object : objects)
+        if (object->GetCoreObjectType() == CoreObjectTypeKey && static_cast<Key*>(object)->GetKeyType() == type)
+            keys.push_back(static_cast<T*>(object));
+    return keys;
+}
+
+}  // namespace
+
+TEST_F(CardObjects, LoadsEveryRecordOnceInKindOrder) {
+    CoreObjectList list;
+    std::vector<CoreObject*> objects = Load(list);
+    ASSERT_EQ(objects.size(), 7u);
+    const CoreObjectType order[] = {CoreObjectTypeCertificate, CoreObjectTypeCertificate, CoreObjectTypeKey,
+                                    CoreObjectTypeKey,         CoreObjectTypeKey,         CoreObjectTypeKey,
+                                    CoreObjectTypeFileStorage};
+    for (size_t i = 0; i < objects.size(); ++i) EXPECT_EQ(objects[i]->GetCoreObjectType(), order[i]) << i;
+    EXPECT_EQ(static_cast<Key*>(objects[2])->GetKeyType(), KeyTypeRsaPublicKey);
+    EXPECT_EQ(static_cast<Key*>(objects[4])->GetKeyType(), KeyTypeRsaPrivateKey);
+
+    // Loading again adds nothing that the list already holds.
+    EXPECT_EQ(list.AddAllObjectFromCard(pair_), 0);
+    EXPECT_EQ(list.GetCount(), 7);
+
+    for (CoreObject* object : objects) {
+        const CoreObjectFlags& flags = object->GetCoreObjectFlags();
+        EXPECT_EQ(flags.token, 1);
+        EXPECT_EQ(flags.modifiable, 1);
+        EXPECT_NE(object->GetRecordId(), 0u);
+    }
+}
+
+TEST_F(CardObjects, LabelsIdsAndFlagsOfKeysCertificatesAndData) {
+    CoreObjectList list;
+    std::vector<CoreObject*> objects = Load(list);
+    Certificate* root = FindCertificate(objects, true);
+    Certificate* client = FindCertificate(objects, false);
+    ASSERT_NE(root, nullptr);
+    ASSERT_NE(client, nullptr);
+    auto publicKeys = Keys<RsaPublicKey>(objects, KeyTypeRsaPublicKey);
+    auto privateKeys = Keys<RsaPrivateKey>(objects, KeyTypeRsaPrivateKey);
+    ASSERT_EQ(publicKeys.size(), 2u);
+    ASSERT_EQ(privateKeys.size(), 2u);
+    RsaPublicKey* signPublic = Id(publicKeys[0], pair_) == "0a0b" ? publicKeys[0] : publicKeys[1];
+    RsaPublicKey* decryptPublic = signPublic == publicKeys[0] ? publicKeys[1] : publicKeys[0];
+    RsaPrivateKey* signPrivate = Id(privateKeys[0], pair_) == "0a0b" ? privateKeys[0] : privateKeys[1];
+    RsaPrivateKey* decryptPrivate = signPrivate == privateKeys[0] ? privateKeys[1] : privateKeys[0];
+
+    EXPECT_EQ(Label(root, pair_), "Root CA");
+    EXPECT_TRUE(root->IsSelfSigned());
+    EXPECT_EQ(Bytes(root->GetCertificateData(), root->GetCertificateData() + root->GetCertificateDataSize()), *caDer_);
+    EXPECT_EQ(Label(client, pair_), "Alice Example");  // no label stored: the subject CN
+    EXPECT_TRUE(client->IsIssuedByCert(root));
+    EXPECT_FALSE(client->IsSelfSigned());
+
+    // The key pair and its certificate share CKA_ID; the keys show the certificate's name.
+    EXPECT_EQ(Id(signPublic, pair_), "0a0b");
+    EXPECT_EQ(Id(signPrivate, pair_), "0a0b");
+    EXPECT_EQ(Id(client, pair_), "0a0b");
+    EXPECT_EQ(Label(signPublic, pair_), "Signing key");
+    EXPECT_EQ(Label(signPrivate, pair_), "Signing key");
+    EXPECT_EQ(Id(decryptPrivate, pair_), "0c0d");
+    EXPECT_EQ(Label(decryptPrivate, pair_).rfind("Key ", 0), 0u);
+    EXPECT_EQ(Label(decryptPrivate, pair_), Label(decryptPublic, pair_));
+    EXPECT_EQ(Bytes(client->GetModulus(), client->GetModulus() + client->GetModulusSize()),
+              Bytes(signPublic->GetModulus(), signPublic->GetModulus() + signPublic->GetModulusSize()));
+
+    const CoreObjectFlags& sp = signPublic->GetCoreObjectFlags();
+    EXPECT_EQ(sp.privateObject, 0);
+    EXPECT_EQ(sp.verify, 1);
+    EXPECT_EQ(sp.encrypt, 1);
+    const CoreObjectFlags& sk = signPrivate->GetCoreObjectFlags();
+    EXPECT_EQ(sk.privateObject, 1);
+    EXPECT_EQ(sk.extractable, 0);
+    EXPECT_EQ(sk.sign, 1);
+    EXPECT_EQ(sk.decrypt, 1);
+    EXPECT_EQ(sk.esign, 0);
+    const CoreObjectFlags& dk = decryptPrivate->GetCoreObjectFlags();
+    EXPECT_EQ(dk.sign, 0);
+    EXPECT_EQ(dk.decrypt, 1);
+    EXPECT_EQ(decryptPublic->GetCoreObjectFlags().verify, 0);
+    EXPECT_EQ(root->GetCoreObjectFlags().privateObject, 0);
+    EXPECT_EQ(root->GetCoreObjectFlags().extractable, 1);
+
+    FileStorage* data = static_cast<FileStorage*>(objects.back());
+    EXPECT_EQ(Label(data, pair_), "notes");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data->GetFileStorageData()), data->GetFileStorageDataSize()),
+              std::string("\x01\x02\x03 data file", 14));
+
+    // A label written to the record shows at once; the other half keeps its own.
+    CardPrivateKeyRecord* record = signPrivate->GetCardPrivateKeyRecord(pair_);
+    ASSERT_NE(record, nullptr);
+    ASSERT_TRUE(record->common.SetLabelUtf8("renamed", 7));
+    EXPECT_EQ(Label(signPrivate, pair_), "renamed");
+    EXPECT_EQ(Label(signPublic, pair_), "Signing key");
+    ASSERT_TRUE(record->common.SetLabelUtf8("Signing key", 11));
+}
+
+TEST_F(CardObjects, SignatureOfTheCardVerifiesAndEncryptionDecryptsOnTheCard) {
+    CoreObjectList list;
+    std::vector<CoreObject*> objects = Load(list);
+    auto publicKeys = Keys<RsaPublicKey>(objects, KeyTypeRsaPublicKey);
+    auto privateKeys = Keys<RsaPrivateKey>(objects, KeyTypeRsaPrivateKey);
+    RsaPublicKey* publicKey = Id(publicKeys[0], pair_) == "0a0b" ? publicKeys[0] : publicKeys[1];
+    RsaPrivateKey* privateKey = Id(privateKeys[0], pair_) == "0a0b" ? privateKeys[0] : privateKeys[1];
+
+    std::unique_ptr<RsaPublicKey> derived(privateKey->GetPublicKey(pair_));
+    ASSERT_TRUE(derived);
+    EXPECT_EQ(Bytes(derived->GetModulus(), derived->GetModulus() + derived->GetModulusSize()),
+              Bytes(publicKey->GetModulus(), publicKey->GetModulus() + publicKey->GetModulusSize()));
+
+    ASSERT_EQ(pair_->Open(), 0);
+    ASSERT_EQ(pair_->Login(CardAuthIdUser, reinterpret_cast<const unsigned char*>("1234"), 4), 0);
+
+    Bytes message = ToBytes("document");
+    HashSha256 hash;
+    hash.Update(message.data(), message.size());
+    hash.Final();
+    unsigned long prefixLength = 0;
+    const unsigned char* prefix = DigestInfoPrefix(HashTypeSha256, &prefixLength);
+    Bytes digestInfo(prefix, prefix + prefixLength);
+    digestInfo.insert(digestInfo.end(), hash.GetHash(), hash.GetHash() + hash.GetSize());
+    Bytes signature(256);
+    unsigned long signatureLength = signature.size();
+    ASSERT_EQ(pair_->Sign(privateKey->GetCardPrivateKeyRecord(pair_), digestInfo.data(), digestInfo.size(),
+                          signature.data(), &signatureLength),
+              0);
+    EXPECT_EQ(publicKey->Verify(&hash, signature.data(), signatureLength), 0);
+    EXPECT_EQ(publicKey->Verify(digestInfo.data(), digestInfo.size(), signature.data(), signatureLength), 0);
+    signature[5] ^= 0x40;
+    EXPECT_NE(publicKey->Verify(&hash, signature.data(), signatureLength), 0);
+
+    Bytes plain = ToBytes("session key");
+    Bytes cipher(publicKey->GetModulusSize());
+    unsigned long cipherLength = cipher.size();
+    ASSERT_EQ(publicKey->Encrypt(plain.data(), plain.size(), cipher.data(), &cipherLength), 0);
+    Bytes decrypted(128);
+    unsigned long decryptedLength = decrypted.size();
+    ASSERT_EQ(privateKey->Decrypt(pair_, cipher.data(), cipherLength, decrypted.data(), &decryptedLength), 0);
+    decrypted.resize(decryptedLength);
+    EXPECT_EQ(decrypted, plain);
+    cipher[3] ^= 0x01;
+    decryptedLength = 128;
+    decrypted.resize(128);
+    EXPECT_NE(privateKey->Decrypt(pair_, cipher.data(), cipherLength, decrypted.data(), &decryptedLength), 0);
+
+    pair_->Logout();
+    pair_->Close();
+}
+
+TEST_F(CardObjects, ObjectsOfDeletedRecordsReportTheLoss) {
+    // A card of its own, so that the other tests keep their records.
+    Tool("reader-add R2");
+    Tool("card-create " + dir_->File("second.vcard") + " --type 1 --user-pin 1234 --so-pin 12345678");
+    Tool("card-insert R2 " + dir_->File("second.vcard"));
+    Tool("key-generate @R2 --bits 1024 --usage sign");
+    ASSERT_EQ(readers_.Update(false), 0);
+    ReaderCardPair* second = nullptr;
+    for (unsigned long handle = readers_.GetFirstHandle(); handle != 0; handle = readers_.GetNextHandle(handle)) {
+        ReaderCardPair* candidate = readers_.GetReaderCardPair(handle, false);
+        if (candidate != nullptr && std::string(candidate->GetReader()->GetReaderName()) == "R2") second = candidate;
+    }
+    ASSERT_NE(second, nullptr);
+    second->Lock();
+    CoreObjectList list;
+    ASSERT_EQ(list.AddAllObjectFromCard(second), 0);
+    ASSERT_EQ(list.GetCount(), 2);
+    unsigned long handle = 0;
+    auto* publicKey = static_cast<RsaPublicKey*>(list.GetFirst(handle, false));
+    auto* privateKey = static_cast<RsaPrivateKey*>(list.GetNext(handle, false));
+    ASSERT_EQ(privateKey->SetCryptokiID(second), 0);
+    std::string id = Id(privateKey, second);
+    EXPECT_FALSE(id.empty());
+    EXPECT_EQ(Id(publicKey, second), id);
+
+    ASSERT_EQ(second->DeleteKeyPair(privateKey->GetCardPrivateKeyRecord(second),
+                                    publicKey->GetCardPublicKeyRecord(second)),
+              0);
+    EXPECT_NE(privateKey->SetCryptokiID(second), 0);
+    EXPECT_NE(publicKey->SetCryptokiID(second), 0);
+    EXPECT_EQ(privateKey->GetPublicKey(second), nullptr);
+    unsigned char out[128];
+    unsigned long outLength = sizeof(out);
+    EXPECT_NE(privateKey->Decrypt(second, out, 128, out, &outLength), 0);
+    EXPECT_EQ(Id(privateKey, second), id);  // the ID derived before stays known
+    second->Unlock();
+
+    Tool("card-remove R2 " + dir_->File("removed.vcard"));
+    ASSERT_EQ(readers_.Update(false), 0);
+    second->Lock();
+    CoreObjectList empty;
+    EXPECT_EQ(empty.AddAllObjectFromCard(second), CoreCardNotPresent);
+    second->Unlock();
+}

@@ -2,7 +2,10 @@
 // C_GetAttributeValue / C_GetObjectSize.
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "core/Hash.h"
 #include "core/Log.h"
@@ -292,12 +295,59 @@ bool publicKeyAttribute(Core::RsaPublicKey* key, bool rsa, CK_ATTRIBUTE* attribu
     }
 }
 
+// The card signs with a fresh nonce each time, so two proofs of one key differ, in their
+// length too. The first proof computed for a key (named by its modulus and exponent) is
+// kept and given out again, so that a length query and the read after it agree and the
+// value can be searched for.
+class ProofCache {
+public:
+    static ProofCache& Get() {
+        static ProofCache instance;
+        return instance;
+    }
+    static std::vector<unsigned char> KeyOf(const Core::RsaPublicKey* key) {
+        std::vector<unsigned char> name;
+        unsigned long modulusSize = key->GetModulusSize();
+        name.reserve(sizeof modulusSize + modulusSize + key->GetExponentSize());
+        const unsigned char* size = reinterpret_cast<const unsigned char*>(&modulusSize);
+        name.insert(name.end(), size, size + sizeof modulusSize);
+        name.insert(name.end(), key->GetModulus(), key->GetModulus() + modulusSize);
+        name.insert(name.end(), key->GetExponent(), key->GetExponent() + key->GetExponentSize());
+        return name;
+    }
+    bool Find(const std::vector<unsigned char>& key, std::vector<unsigned char>* proof) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto found = proofs_.find(key);
+        if (found == proofs_.end()) return false;
+        *proof = found->second;
+        return true;
+    }
+    void Store(const std::vector<unsigned char>& key, const std::vector<unsigned char>& proof) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (proofs_.size() >= kMaxEntries) proofs_.clear();
+        proofs_[key] = proof;
+    }
+
+private:
+    static constexpr size_t kMaxEntries = 256;
+    std::mutex mutex_;
+    std::map<std::vector<unsigned char>, std::vector<unsigned char>> proofs_;
+};
+
 CK_RV proofOfKeyOrigin(Core::RsaPublicKey* publicKey, CK_ATTRIBUTE* attribute, Core::ReaderCardPair* pair) {
     const Core::CardPublicKeyRecord* record = publicKey->GetCardPublicKeyRecord(pair);
     unsigned char buffer[kProofBufferSize];
     unsigned long length = kProofBufferSize;
     int code = record != nullptr ? pair->ComputeProof(record, buffer, &length) : Core::CoreInvalidArgument;
-    if (code == Core::CoreOk) return setBytesValue(attribute, buffer, std::min(length, kProofBufferSize));
+    if (code == Core::CoreOk) {
+        std::vector<unsigned char> name = ProofCache::KeyOf(publicKey);
+        std::vector<unsigned char> proof;
+        if (!ProofCache::Get().Find(name, &proof)) {
+            proof.assign(buffer, buffer + std::min(length, kProofBufferSize));
+            ProofCache::Get().Store(name, proof);
+        }
+        return setBytesValue(attribute, proof.data(), proof.size());
+    }
     if (code == Core::CoreProofNotAvailable) {
         GetPkcs11Log()->Error("Dukaz o puvodu klice nelze vytvorit.");
         return CKR_ATTRIBUTE_SENSITIVE;

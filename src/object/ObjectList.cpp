@@ -2,6 +2,7 @@
 // and the mapping of core key kinds to PKCS#11 classes and key types.
 #include "object/Pkcs11ObjectList.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -16,6 +17,30 @@ namespace {
 constexpr uint32_t kAllKindsLoaded = 0x17;
 
 CK_RV coreLoadError(int code) { return code == Core::CoreOutOfMemory ? CKR_HOST_MEMORY : CKR_FUNCTION_FAILED; }
+
+// Flags of a key of a pair the card has just made: the same as those the keys read from
+// the card get (token objects, the private key private and not extractable, usage from
+// the key-pair flags).
+Core::CoreObjectFlags newKeyFlags(const Core::CardCommonAttribute& common, int usage, bool privateKey) {
+    constexpr int kMaySign = Core::KeyPairFlagSign | Core::KeyPairFlagEsign | Core::KeyPairFlagApplication;
+    Core::CoreObjectFlags flags = {};
+    flags.token = 1;
+    flags.modifiable = 1;
+    const std::vector<unsigned char>& id = common.GetId();
+    flags.id.length = static_cast<uint32_t>(std::min(id.size(), sizeof flags.id.value));
+    std::copy(id.begin(), id.begin() + flags.id.length, flags.id.value);
+    flags.esign = (usage & Core::KeyPairFlagEsign) != 0;
+    if (privateKey) {
+        flags.privateObject = 1;
+        flags.decrypt = (usage & Core::KeyPairFlagDecrypt) != 0;
+        flags.sign = (usage & kMaySign) != 0;
+    } else {
+        flags.extractable = 1;
+        flags.encrypt = (usage & Core::KeyPairFlagDecrypt) != 0;
+        flags.verify = (usage & kMaySign) != 0;
+    }
+    return flags;
+}
 
 }  // namespace
 
@@ -86,6 +111,7 @@ CK_RV Pkcs11ObjectList::AddKeyPair(Core::ReaderCardPair* pair, Core::CardPublicK
     if (!publicKey) return CKR_HOST_MEMORY;
     if (publicKey->SetPublicKey(publicRecord, cardKey.get()) != Core::CoreOk) return CKR_FUNCTION_FAILED;
     if (publicKey->SetCryptokiID(pair) != Core::CoreOk) return CKR_FUNCTION_FAILED;
+    publicKey->SetCoreObjectFlags(newKeyFlags(publicRecord->common, publicRecord->keyPairFlags, false));
     unsigned long publicHandle = Add(publicKey.get());
     if (publicHandle == 0) return CKR_HOST_MEMORY;
     Core::RsaPublicKey* publicObject = publicKey.release();
@@ -99,6 +125,7 @@ CK_RV Pkcs11ObjectList::AddKeyPair(Core::ReaderCardPair* pair, Core::CardPublicK
                privateKey->SetCryptokiID(pair) != Core::CoreOk) {
         rv = CKR_FUNCTION_FAILED;
     } else {
+        privateKey->SetCoreObjectFlags(newKeyFlags(privateRecord->common, privateRecord->keyPairFlags, true));
         privateHandle = Add(privateKey.get());
         if (privateHandle == 0) rv = CKR_HOST_MEMORY; else privateKey.release();
     }

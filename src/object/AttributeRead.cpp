@@ -20,11 +20,6 @@
 namespace Vellumcrest {
 namespace Pkcs11 {
 
-namespace ObjectCalls {
-// Card check of a session's slot (object/Search.cpp).
-CK_RV VerifyCardOfSession(Locked<Session>& session, CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID);
-}  // namespace ObjectCalls
-
 namespace {
 
 // Size of the buffer for the proof of key origin.
@@ -540,7 +535,8 @@ CK_RV Pkcs11Provider::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_
         Locked<Session> session(GetSessionList()->GetSession(hSession, true));
         if (!session) return CKR_SESSION_HANDLE_INVALID;
         CK_SLOT_ID slotID = session->GetSlotID();
-        CK_RV check = ObjectCalls::VerifyCardOfSession(session, hSession, slotID);
+        // A failed check has closed the slot's sessions; this one goes at its last unlock.
+        CK_RV check = VerifyKnownCardPresent(slotID);
         if (check != CKR_OK) return check;
 
         Locked<SessionGroup> group(session->GetSessionGroup(true));
@@ -568,7 +564,7 @@ CK_RV Pkcs11Provider::C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
     CK_RV rv = [&]() -> CK_RV {
         Locked<Session> session(GetSessionList()->GetSession(hSession, true));
         if (!session) return CKR_SESSION_HANDLE_INVALID;
-        CK_RV check = ObjectCalls::VerifyCardOfSession(session, hSession, session->GetSlotID());
+        CK_RV check = VerifyKnownCardPresent(session->GetSlotID());
         if (check != CKR_OK) return check;
 
         Locked<SessionGroup> group(session->GetSessionGroup(true));

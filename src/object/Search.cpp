@@ -17,23 +17,6 @@
 
 namespace Vellumcrest {
 namespace Pkcs11 {
-namespace ObjectCalls {
-
-// Card check for the slot of a session held locked. When the check fails the provider
-// has already closed the slot's sessions, normally this one too: the holder then gives
-// the session up, and unlocks it only if it still exists.
-CK_RV VerifyCardOfSession(Locked<Session>& session, CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID) {
-    Pkcs11Provider* provider = GetProvider();
-    CK_RV rv = provider->VerifyKnownCardPresent(slotID);
-    if (rv != CKR_OK) {
-        Session* held = session.release();
-        if (held != nullptr && provider->GetSessionList()->GetSession(hSession, false) == held) held->Unlock();
-    }
-    return rv;
-}
-
-}  // namespace ObjectCalls
-
 namespace {
 
 const char kFindTitle[] = "hledaci sablona";
@@ -172,7 +155,8 @@ CK_RV Pkcs11Provider::C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE
             Locked<Session> session(GetSessionList()->GetSession(hSession, true));
             if (!session) return CKR_SESSION_HANDLE_INVALID;
             CK_SLOT_ID slotID = session->GetSlotID();
-            CK_RV check = ObjectCalls::VerifyCardOfSession(session, hSession, slotID);
+            // A failed check has closed the slot's sessions; this one goes at its last unlock.
+            CK_RV check = VerifyKnownCardPresent(slotID);
             if (check != CKR_OK) return check;
 
             Locked<SessionGroup> group(session->GetSessionGroup(true));
@@ -218,8 +202,8 @@ CK_RV Pkcs11Provider::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
                 if (!group) return CKR_FUNCTION_FAILED;
                 if (group->GetFindState() == FindStateNone) return CKR_OPERATION_NOT_INITIALIZED;
             }
-            // The group is not held during the card check: a failing check destroys it.
-            CK_RV check = ObjectCalls::VerifyCardOfSession(session, hSession, slotID);
+            // The group is not held during the card check, which may close the slot's sessions.
+            CK_RV check = VerifyKnownCardPresent(slotID);
             if (check != CKR_OK) return check;
 
             Locked<SessionGroup> group(session->GetSessionGroup(true));
@@ -268,7 +252,7 @@ CK_RV Pkcs11Provider::C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
     CK_RV rv = [&]() -> CK_RV {
         Locked<Session> session(GetSessionList()->GetSession(hSession, true));
         if (!session) return CKR_SESSION_HANDLE_INVALID;
-        CK_RV check = ObjectCalls::VerifyCardOfSession(session, hSession, session->GetSlotID());
+        CK_RV check = VerifyKnownCardPresent(session->GetSlotID());
         if (check != CKR_OK) return check;
         Locked<SessionGroup> group(session->GetSessionGroup(true));
         if (!group) return CKR_FUNCTION_FAILED;

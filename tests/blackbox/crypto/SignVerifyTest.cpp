@@ -1,6 +1,7 @@
 // Signing on the virtual card and verification in software, checked against OpenSSL with
 // the public key read from the token.
 #include <chrono>
+#include <cstdio>
 
 #include "CryptoTestUtil.h"
 
@@ -311,6 +312,40 @@ TEST_F(SignTest, CardRemovedBeforeSignClosesTheSessions) {
     EXPECT_EQ(Sign(session, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
     P11()->C_CloseAllSessions(again);
     env.ToolOk("reader-remove R9");
+}
+
+}  // namespace
+}  // namespace cryptotest
+
+namespace cryptotest {
+namespace {
+
+// The card loses a key while the module still lists it (another application rewrote the
+// card): signing and decryption with it fail cleanly instead of using a missing record.
+TEST_F(SignTest, KeyGoneFromTheCardIsNotUsed) {
+    vctest::TestEnv& env = vctest::TestEnv::Get();
+    env.MakeReaderWithCard("R8", 1, kUserPin, kSoPin);
+    std::string image = env.ReadersDir() + "/R8/card.vcard";
+    std::string before = vctest::ReadFile(image);
+    ASSERT_FALSE(before.empty());
+    env.ToolOk("key-generate @R8 --bits 1024 --id 88 --usage sign,decrypt");
+    CK_SLOT_ID slot = SlotOf("R8");
+    CK_SESSION_HANDLE session = UserSession(slot);
+    CK_OBJECT_HANDLE key = FindKey(session, CKO_PRIVATE_KEY, "88");
+    ASSERT_EQ(SignInit(session, key), CKR_OK);
+
+    // The same card without the key.
+    vctest::WriteFile(image + ".new", before);
+    ASSERT_EQ(std::rename((image + ".new").c_str(), image.c_str()), 0);
+
+    Bytes info = Sha256DigestInfo(Text("no key")), signature;
+    EXPECT_EQ(Sign(session, info, &signature), CKR_FUNCTION_FAILED);
+    CK_MECHANISM rsa = {CKM_RSA_PKCS, nullptr, 0};
+    EXPECT_EQ(P11()->C_DecryptInit(session, &rsa, key), CKR_FUNCTION_FAILED);
+    CK_RV rv = SignInit(session, key);
+    if (rv == CKR_OK) EXPECT_EQ(Sign(session, info, &signature), CKR_FUNCTION_FAILED);
+    P11()->C_CloseAllSessions(slot);
+    env.ToolOk("reader-remove R8");
 }
 
 }  // namespace

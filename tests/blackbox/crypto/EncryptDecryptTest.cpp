@@ -1,4 +1,7 @@
 // RSA PKCS#1 v1.5 encryption in software and decryption on the virtual card.
+#include <atomic>
+#include <thread>
+
 #include "CryptoTestUtil.h"
 
 namespace cryptotest {
@@ -149,6 +152,64 @@ TEST_F(CipherTest, EncryptAndDecryptRunSideBySide) {
     ASSERT_EQ(P11()->C_Decrypt(second, cipher.data(), cipher.size(), plain.data(), &length), CKR_OK);
     plain.resize(length);
     EXPECT_EQ(HexOf(plain), HexOf(Text("both")));
+}
+
+}  // namespace
+}  // namespace cryptotest
+
+
+namespace cryptotest {
+namespace {
+
+// Different kinds of operation on one slot are independent, also when threads run them at
+// once through different sessions; a digest on another slot runs beside them.
+TEST_F(CipherTest, ThreadsRunSignDecryptAndDigestAtOnce) {
+    CK_SESSION_HANDLE signSession = vctest::OpenSession(slot1_, false);
+    CK_SESSION_HANDLE digestSession = vctest::OpenSession(slot4_, false);
+    CK_OBJECT_HANDLE signKey = FindKey(session_, CKO_PRIVATE_KEY, kKey2048Id);
+    CK_OBJECT_HANDLE publicKey = FindKey(session_, CKO_PUBLIC_KEY, kKey1024Id);
+    CK_OBJECT_HANDLE privateKey = FindKey(session_, CKO_PRIVATE_KEY, kKey1024Id);
+    const int rounds = 15;
+    std::atomic<int> failures{0};
+    CK_MECHANISM rsa = {CKM_RSA_PKCS, nullptr, 0};
+
+    std::thread signer([&] {
+        Bytes info = Sha256DigestInfo(Text("threaded")), signature(256);
+        for (int i = 0; i < rounds; ++i) {
+            CK_ULONG length = signature.size();
+            if (P11()->C_SignInit(signSession, &rsa, signKey) != CKR_OK ||
+                P11()->C_Sign(signSession, info.data(), info.size(), signature.data(), &length) != CKR_OK)
+                ++failures;
+        }
+    });
+    std::thread decryptor([&] {
+        Bytes plain = Text("threaded secret"), cipher(128), out(128);
+        for (int i = 0; i < rounds; ++i) {
+            CK_ULONG length = cipher.size();
+            CK_ULONG outLength = out.size();
+            if (P11()->C_EncryptInit(session_, &rsa, publicKey) != CKR_OK ||
+                P11()->C_Encrypt(session_, plain.data(), plain.size(), cipher.data(), &length) != CKR_OK ||
+                P11()->C_DecryptInit(session_, &rsa, privateKey) != CKR_OK ||
+                P11()->C_Decrypt(session_, cipher.data(), length, out.data(), &outLength) != CKR_OK ||
+                Bytes(out.begin(), out.begin() + outLength) != plain)
+                ++failures;
+        }
+    });
+    std::thread digester([&] {
+        Bytes data = Text("digest beside"), out(32);
+        CK_MECHANISM sha = {CKM_SHA256, nullptr, 0};
+        for (int i = 0; i < rounds * 4; ++i) {
+            CK_ULONG length = out.size();
+            if (P11()->C_DigestInit(digestSession, &sha) != CKR_OK ||
+                P11()->C_Digest(digestSession, data.data(), data.size(), out.data(), &length) != CKR_OK ||
+                out != Digest("SHA256", data))
+                ++failures;
+        }
+    });
+    signer.join();
+    decryptor.join();
+    digester.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace

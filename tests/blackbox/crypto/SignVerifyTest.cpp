@@ -343,7 +343,9 @@ TEST_F(SignTest, KeyGoneFromTheCardIsNotUsed) {
     CK_MECHANISM rsa = {CKM_RSA_PKCS, nullptr, 0};
     EXPECT_EQ(P11()->C_DecryptInit(session, &rsa, key), CKR_FUNCTION_FAILED);
     CK_RV rv = SignInit(session, key);
-    if (rv == CKR_OK) EXPECT_EQ(Sign(session, info, &signature), CKR_FUNCTION_FAILED);
+    if (rv == CKR_OK) {
+        EXPECT_EQ(Sign(session, info, &signature), CKR_FUNCTION_FAILED);
+    }
     P11()->C_CloseAllSessions(slot);
     env.ToolOk("reader-remove R8");
 }

@@ -11,6 +11,7 @@
 #include "module/Globals.h"
 #include "module/Locked.h"
 #include "module/Pkcs11Provider.h"
+#include "session/SoPinStore.h"
 
 namespace Vellumcrest {
 namespace Pkcs11 {
@@ -145,7 +146,10 @@ CK_RV Pkcs11Provider::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
     if (result != Core::CoreOk) return LogResult(method, loginResult(pair.get(), result));
 
     if (userType == CKU_USER) group->SetLoginState(LoginStateUser);
-    if (userType == CKU_SO) group->SetLoginState(LoginStateSo);
+    if (userType == CKU_SO) {
+        group->SetLoginState(LoginStateSo);
+        SoPinStore::Remember(group.get(), pin, pinLength);
+    }
     group->WritePinToCache(pin, pinLength, pair.get());
     if (userType == CKU_CONTEXT_SPECIFIC) group->SetContextLoginDone(true);
     pair->Logout();
@@ -172,6 +176,7 @@ CK_RV Pkcs11Provider::C_Logout(CK_SESSION_HANDLE hSession) {
     if (!pair || !group) return LogResult(method, CKR_FUNCTION_FAILED);
     group->SetLoginState(LoginStatePublic);
     group->ClearPinCache(pair.get());
+    SoPinStore::Forget(group.get());
     return LogResult(method, CKR_OK);
 }
 
@@ -228,9 +233,15 @@ CK_RV Pkcs11Provider::C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin
     if (!frame.IsOpen()) return LogResult(method, CKR_FUNCTION_FAILED);
     int result;
     if (userPinInitialized) {
-        // Unblock and set the user PIN with the SO PIN that the SO login cached.
+        // Unblock and set the user PIN with the SO PIN of the SO login. The cache holds
+        // it until a C_InitPIN puts the new user PIN there; the SO PIN is kept aside so
+        // that a second C_InitPIN does not offer the user PIN as the SO PIN.
         PinCopy soPin;
-        CK_RV read = group->ReadPinFromCache(soPin.data, &soPin.length, pair.get());
+        CK_RV read = CKR_OK;
+        if (!SoPinStore::Recall(group.get(), soPin.data, &soPin.length)) {
+            soPin.length = sizeof soPin.data;
+            read = group->ReadPinFromCache(soPin.data, &soPin.length, pair.get());
+        }
         if (read != CKR_OK) {
             log->Error("    chyba pri ziskavani PINu z cache: 0x%lX", read);
             return LogResult(method, CKR_FUNCTION_FAILED);
@@ -286,6 +297,7 @@ CK_RV Pkcs11Provider::C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldP
     if (result != Core::CoreOk) return LogResult(method, PinChangeResult(pair.get(), result));
     if (!group) return LogResult(method, CKR_FUNCTION_FAILED);
     group->WritePinToCache(pNewPin, ulNewLen, pair.get());
+    if (state == CKS_RW_SO_FUNCTIONS) SoPinStore::Remember(group.get(), pNewPin, ulNewLen);
     return LogResult(method, CKR_OK);
 }
 

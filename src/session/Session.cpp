@@ -3,13 +3,16 @@
 #include <openssl/crypto.h>
 
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <new>
 #include <unordered_set>
+#include <vector>
 
 #include "module/Globals.h"
 #include "module/Pkcs11Provider.h"
 #include "session/ElementLifetime.h"
+#include "session/SoPinStore.h"
 
 namespace Vellumcrest {
 namespace Pkcs11 {
@@ -59,6 +62,55 @@ bool TryModeActive() { return tryDepth > 0; }
 void ReportTry(bool taken) { tryTaken = taken; }
 
 }  // namespace Lifetime
+
+// ---------------------------------------------------------------------------------------
+// SO PIN of an SO login
+
+namespace SoPinStore {
+namespace {
+
+std::mutex& storeMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::map<const SessionGroup*, std::vector<unsigned char>>& store() {
+    static std::map<const SessionGroup*, std::vector<unsigned char>> pins;
+    return pins;
+}
+
+void wipe(std::vector<unsigned char>& pin) {
+    if (!pin.empty()) OPENSSL_cleanse(pin.data(), pin.size());
+    pin.clear();
+}
+
+}  // namespace
+
+void Remember(const SessionGroup* group, const unsigned char* pin, unsigned long length) {
+    std::lock_guard<std::mutex> guard(storeMutex());
+    std::vector<unsigned char>& kept = store()[group];
+    wipe(kept);
+    if (pin != nullptr) kept.assign(pin, pin + length);
+}
+
+bool Recall(const SessionGroup* group, unsigned char* buffer, unsigned long* length) {
+    std::lock_guard<std::mutex> guard(storeMutex());
+    auto found = store().find(group);
+    if (found == store().end() || found->second.empty() || found->second.size() > *length) return false;
+    std::memcpy(buffer, found->second.data(), found->second.size());
+    *length = found->second.size();
+    return true;
+}
+
+void Forget(const SessionGroup* group) {
+    std::lock_guard<std::mutex> guard(storeMutex());
+    auto found = store().find(group);
+    if (found == store().end()) return;
+    wipe(found->second);
+    store().erase(found);
+}
+
+}  // namespace SoPinStore
 
 // ---------------------------------------------------------------------------------------
 // Session
@@ -130,6 +182,7 @@ SessionGroup::SessionGroup(CK_SLOT_ID slotID, Pkcs11Provider* provider)
 }
 
 SessionGroup::~SessionGroup() {
+    SoPinStore::Forget(this);
     delete digestHash_;
     digestHash_ = nullptr;
     delete signHash_;

@@ -170,6 +170,7 @@ public:
 
 private:
     friend class ReaderCardPairList;
+    friend class ReaderCardPairMon;
     friend class Reader;
     struct State;
     std::unique_ptr<State> state_;

@@ -1,0 +1,422 @@
+#include "core/CardCrypto.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/kdf.h>
+#include <openssl/param_build.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <cctype>
+#include <cstring>
+
+namespace Vellumcrest {
+namespace Core {
+
+SecureBytes& SecureBytes::operator=(const SecureBytes& other) {
+    if (this != &other) assign(other.data(), other.size());
+    return *this;
+}
+
+SecureBytes& SecureBytes::operator=(SecureBytes&& other) noexcept {
+    if (this != &other) {
+        clear();
+        bytes_ = std::move(other.bytes_);
+    }
+    return *this;
+}
+
+void SecureBytes::assign(const unsigned char* data, size_t size) {
+    clear();
+    if (data != nullptr && size > 0) bytes_.assign(data, data + size);
+}
+
+void SecureBytes::reset(size_t size) {
+    clear();
+    bytes_.resize(size);
+}
+
+void SecureBytes::clear() {
+    if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
+    bytes_.clear();
+    bytes_.shrink_to_fit();
+}
+
+void PkeyDeleter::operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+
+namespace CardCrypto {
+
+namespace {
+
+struct CtxDeleter {
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+    void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
+    void operator()(OSSL_PARAM_BLD* bld) const { OSSL_PARAM_BLD_free(bld); }
+    void operator()(OSSL_PARAM* params) const { OSSL_PARAM_free(params); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, CtxDeleter>;
+
+const char kVerifierLabel[] = "vellumcrest pin verifier";
+const char kKekLabel[] = "vellumcrest pin kek";
+const char kStorageInfo[] = "vellumcrest storage wrap";
+
+bool bigEndian(const BIGNUM* bn, std::vector<unsigned char>* out) {
+    if (bn == nullptr) return false;
+    out->resize(static_cast<size_t>(BN_num_bytes(bn)));
+    if (!out->empty()) BN_bn2bin(bn, out->data());
+    return true;
+}
+
+bool pushBn(OSSL_PARAM_BLD* bld, const char* name, const std::vector<unsigned char>& value,
+            std::vector<Owned<BIGNUM>>* keep) {
+    if (value.empty()) return false;
+    BIGNUM* bn = BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr);
+    if (bn == nullptr) return false;
+    keep->emplace_back(bn);
+    return OSSL_PARAM_BLD_push_BN(bld, name, bn) == 1;
+}
+
+PkeyPtr rsaFromParams(const std::vector<std::pair<const char*, const std::vector<unsigned char>*>>& items,
+                      int selection) {
+    Owned<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+    if (!bld) return nullptr;
+    std::vector<Owned<BIGNUM>> keep;
+    for (const auto& item : items)
+        if (!pushBn(bld.get(), item.first, *item.second, &keep)) return nullptr;
+    Owned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    if (!params) return nullptr;
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1) return nullptr;
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata(ctx.get(), &key, selection, params.get()) != 1) return nullptr;
+    return PkeyPtr(key);
+}
+
+bool x25519Agree(EVP_PKEY* own, const unsigned char* peerPublic, SecureBytes* shared) {
+    PkeyPtr peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peerPublic, kKeySize));
+    if (!peer) return false;
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(own, nullptr));
+    size_t length = 0;
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1 ||
+        EVP_PKEY_derive(ctx.get(), nullptr, &length) != 1 || length != kKeySize)
+        return false;
+    shared->reset(length);
+    if (EVP_PKEY_derive(ctx.get(), shared->data(), &length) != 1) return false;
+    // An all-zero result means a small-order peer point.
+    unsigned char zero[kKeySize] = {};
+    return !Equal(shared->data(), zero, kKeySize);
+}
+
+bool hkdf(const SecureBytes& secret, const std::vector<unsigned char>& salt, SecureBytes* key) {
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr));
+    key->reset(kKeySize);
+    size_t length = kKeySize;
+    return ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) == 1 &&
+           EVP_PKEY_CTX_set1_hkdf_salt(ctx.get(), salt.data(), static_cast<int>(salt.size())) == 1 &&
+           EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), secret.data(), static_cast<int>(secret.size())) == 1 &&
+           EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), reinterpret_cast<const unsigned char*>(kStorageInfo),
+                                       sizeof kStorageInfo - 1) == 1 &&
+           EVP_PKEY_derive(ctx.get(), key->data(), &length) == 1 && length == kKeySize;
+}
+
+}  // namespace
+
+bool RandomBytes(unsigned char* out, size_t size) {
+    return size == 0 || RAND_bytes(out, static_cast<int>(size)) == 1;
+}
+
+std::vector<unsigned char> RandomVector(size_t size) {
+    std::vector<unsigned char> bytes(size);
+    if (!RandomBytes(bytes.data(), size)) bytes.clear();
+    return bytes;
+}
+
+std::string ToHex(const unsigned char* data, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        text += digits[data[i] >> 4];
+        text += digits[data[i] & 15];
+    }
+    return text;
+}
+
+std::string RandomHex(size_t bytes, bool upper) {
+    std::vector<unsigned char> random = RandomVector(bytes);
+    if (random.size() != bytes) return std::string();
+    std::string text = ToHex(random.data(), random.size());
+    if (upper)
+        for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::vector<unsigned char> Sha256(const unsigned char* data, size_t size) {
+    std::vector<unsigned char> digest(32);
+    unsigned int length = 0;
+    if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1) digest.clear();
+    return digest;
+}
+
+std::vector<unsigned char> Sha1(const unsigned char* data, size_t size) {
+    std::vector<unsigned char> digest(20);
+    unsigned int length = 0;
+    if (EVP_Digest(data, size, digest.data(), &length, EVP_sha1(), nullptr) != 1) digest.clear();
+    return digest;
+}
+
+bool Equal(const unsigned char* a, const unsigned char* b, size_t size) {
+    return CRYPTO_memcmp(a, b, size) == 0;
+}
+
+bool HmacSha256(const unsigned char* key, size_t keySize, const unsigned char* data, size_t size,
+                unsigned char out[32]) {
+    unsigned int length = 0;
+    return HMAC(EVP_sha256(), key, static_cast<int>(keySize), data, size, out, &length) != nullptr &&
+           length == 32;
+}
+
+bool DerivePinMaster(const unsigned char* pin, size_t length, const std::vector<unsigned char>& salt,
+                     uint32_t iterations, SecureBytes* master) {
+    if (iterations == 0 || salt.empty()) return false;
+    master->reset(kKeySize);
+    return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(pin), static_cast<int>(length), salt.data(),
+                             static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
+                             static_cast<int>(kKeySize), master->data()) == 1;
+}
+
+bool PinVerifier(const SecureBytes& master, std::vector<unsigned char>* verifier) {
+    verifier->resize(32);
+    return HmacSha256(master.data(), master.size(), reinterpret_cast<const unsigned char*>(kVerifierLabel),
+                      sizeof kVerifierLabel - 1, verifier->data());
+}
+
+bool PinKek(const SecureBytes& master, SecureBytes* kek) {
+    kek->reset(kKeySize);
+    return HmacSha256(master.data(), master.size(), reinterpret_cast<const unsigned char*>(kKekLabel),
+                      sizeof kKekLabel - 1, kek->data());
+}
+
+bool Seal(const unsigned char* key, const unsigned char* plain, size_t size, const std::string& aad,
+          std::vector<unsigned char>* sealed) {
+    sealed->assign(kNonceSize + size + kTagSize, 0);
+    unsigned char* nonce = sealed->data();
+    unsigned char* body = nonce + kNonceSize;
+    if (!RandomBytes(nonce, kNonceSize)) return false;
+    Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+    int length = 0;
+    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1) return false;
+    if (!aad.empty() && EVP_EncryptUpdate(ctx.get(), nullptr, &length,
+                                          reinterpret_cast<const unsigned char*>(aad.data()),
+                                          static_cast<int>(aad.size())) != 1)
+        return false;
+    if (size > 0 && EVP_EncryptUpdate(ctx.get(), body, &length, plain, static_cast<int>(size)) != 1) return false;
+    if (EVP_EncryptFinal_ex(ctx.get(), body + size, &length) != 1) return false;
+    return EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize), body + size) == 1;
+}
+
+bool Open(const unsigned char* key, const std::vector<unsigned char>& sealed, const std::string& aad,
+          SecureBytes* plain) {
+    plain->clear();
+    if (sealed.size() < kSealOverhead) return false;
+    size_t size = sealed.size() - kSealOverhead;
+    const unsigned char* nonce = sealed.data();
+    const unsigned char* body = nonce + kNonceSize;
+    SecureBytes out(size);
+    Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+    int length = 0;
+    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1) return false;
+    if (!aad.empty() && EVP_DecryptUpdate(ctx.get(), nullptr, &length,
+                                          reinterpret_cast<const unsigned char*>(aad.data()),
+                                          static_cast<int>(aad.size())) != 1)
+        return false;
+    if (size > 0 && EVP_DecryptUpdate(ctx.get(), out.data(), &length, body, static_cast<int>(size)) != 1)
+        return false;
+    unsigned char tag[kTagSize];
+    std::memcpy(tag, body + size, kTagSize);
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagSize), tag) != 1) return false;
+    unsigned char final[16];
+    if (EVP_DecryptFinal_ex(ctx.get(), final, &length) != 1) return false;
+    *plain = std::move(out);
+    return true;
+}
+
+bool GenerateStorageKey(SecureBytes* privateKey, std::vector<unsigned char>* publicKey) {
+    privateKey->reset(kKeySize);
+    if (!RandomBytes(privateKey->data(), kKeySize)) return false;
+    return StoragePublicFromPrivate(*privateKey, publicKey);
+}
+
+bool StoragePublicFromPrivate(const SecureBytes& privateKey, std::vector<unsigned char>* publicKey) {
+    if (privateKey.size() != kKeySize) return false;
+    PkeyPtr key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, privateKey.data(), kKeySize));
+    size_t length = kKeySize;
+    publicKey->assign(kKeySize, 0);
+    return key && EVP_PKEY_get_raw_public_key(key.get(), publicKey->data(), &length) == 1 && length == kKeySize;
+}
+
+bool WrapToStorage(const std::vector<unsigned char>& storagePublic, const SecureBytes& secret,
+                   const std::string& aad, std::vector<unsigned char>* wrapped) {
+    if (storagePublic.size() != kKeySize) return false;
+    SecureBytes ephemeralPrivate;
+    std::vector<unsigned char> ephemeralPublic;
+    if (!GenerateStorageKey(&ephemeralPrivate, &ephemeralPublic)) return false;
+    PkeyPtr ephemeral(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, ephemeralPrivate.data(), kKeySize));
+    SecureBytes shared, key;
+    if (!ephemeral || !x25519Agree(ephemeral.get(), storagePublic.data(), &shared)) return false;
+    std::vector<unsigned char> salt(ephemeralPublic);
+    salt.insert(salt.end(), storagePublic.begin(), storagePublic.end());
+    if (!hkdf(shared, salt, &key)) return false;
+    std::vector<unsigned char> sealed;
+    if (!Seal(key.data(), secret.data(), secret.size(), aad, &sealed)) return false;
+    *wrapped = ephemeralPublic;
+    wrapped->insert(wrapped->end(), sealed.begin(), sealed.end());
+    return true;
+}
+
+bool UnwrapWithStorage(const SecureBytes& storagePrivate, const std::vector<unsigned char>& wrapped,
+                       const std::string& aad, SecureBytes* secret) {
+    if (storagePrivate.size() != kKeySize || wrapped.size() < kKeySize + kSealOverhead) return false;
+    PkeyPtr own(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, storagePrivate.data(), kKeySize));
+    std::vector<unsigned char> storagePublic;
+    SecureBytes shared, key;
+    if (!own || !StoragePublicFromPrivate(storagePrivate, &storagePublic) ||
+        !x25519Agree(own.get(), wrapped.data(), &shared))
+        return false;
+    std::vector<unsigned char> salt(wrapped.begin(), wrapped.begin() + kKeySize);
+    salt.insert(salt.end(), storagePublic.begin(), storagePublic.end());
+    if (!hkdf(shared, salt, &key)) return false;
+    std::vector<unsigned char> sealed(wrapped.begin() + kKeySize, wrapped.end());
+    return Open(key.data(), sealed, aad, secret);
+}
+
+PkeyPtr GenerateRsa(int bits) {
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) != 1)
+        return nullptr;
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_keygen(ctx.get(), &key) != 1) return nullptr;
+    return PkeyPtr(key);
+}
+
+PkeyPtr RsaFromParam(const RsaParam& param) {
+    PkeyPtr key = rsaFromParams({{OSSL_PKEY_PARAM_RSA_N, &param.Modulus()},
+                                 {OSSL_PKEY_PARAM_RSA_E, &param.Exponent()},
+                                 {OSSL_PKEY_PARAM_RSA_D, &param.D()},
+                                 {OSSL_PKEY_PARAM_RSA_FACTOR1, &param.P()},
+                                 {OSSL_PKEY_PARAM_RSA_FACTOR2, &param.Q()},
+                                 {OSSL_PKEY_PARAM_RSA_EXPONENT1, &param.DP()},
+                                 {OSSL_PKEY_PARAM_RSA_EXPONENT2, &param.DQ()},
+                                 {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, &param.InverseQ()}},
+                                EVP_PKEY_KEYPAIR);
+    if (!key) return nullptr;
+    Owned<EVP_PKEY_CTX> check(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    if (!check || EVP_PKEY_pairwise_check(check.get()) != 1) return nullptr;
+    return key;
+}
+
+PkeyPtr RsaPublicFromComponents(const std::vector<unsigned char>& modulus,
+                                const std::vector<unsigned char>& exponent) {
+    return rsaFromParams({{OSSL_PKEY_PARAM_RSA_N, &modulus}, {OSSL_PKEY_PARAM_RSA_E, &exponent}},
+                         EVP_PKEY_PUBLIC_KEY);
+}
+
+bool RsaComponents(EVP_PKEY* key, std::vector<unsigned char>* modulus, std::vector<unsigned char>* exponent) {
+    BIGNUM* n = nullptr;
+    BIGNUM* e = nullptr;
+    bool ok = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
+              EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) == 1 && bigEndian(n, modulus) &&
+              bigEndian(e, exponent);
+    BN_free(n);
+    BN_free(e);
+    return ok;
+}
+
+size_t RsaSize(EVP_PKEY* key) {
+    int size = EVP_PKEY_get_size(key);
+    return size > 0 ? static_cast<size_t>(size) : 0;
+}
+
+bool PrivateKeyToDer(EVP_PKEY* key, SecureBytes* der) {
+    int length = i2d_PrivateKey(key, nullptr);
+    if (length <= 0) return false;
+    der->reset(static_cast<size_t>(length));
+    unsigned char* cursor = der->data();
+    return i2d_PrivateKey(key, &cursor) == length;
+}
+
+PkeyPtr PrivateKeyFromDer(const SecureBytes& der) {
+    const unsigned char* cursor = der.data();
+    EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size()));
+    return PkeyPtr(key);
+}
+
+bool PublicKeyInfoDer(EVP_PKEY* key, std::vector<unsigned char>* der) {
+    int length = i2d_PUBKEY(key, nullptr);
+    if (length <= 0) return false;
+    der->resize(static_cast<size_t>(length));
+    unsigned char* cursor = der->data();
+    return i2d_PUBKEY(key, &cursor) == length;
+}
+
+bool RsaSignRaw(EVP_PKEY* key, const unsigned char* data, size_t size, std::vector<unsigned char>* signature) {
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    size_t length = 0;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_sign(ctx.get(), nullptr, &length, data, size) != 1)
+        return false;
+    signature->resize(length);
+    if (EVP_PKEY_sign(ctx.get(), signature->data(), &length, data, size) != 1) return false;
+    signature->resize(length);
+    return true;
+}
+
+bool RsaDecrypt(EVP_PKEY* key, const unsigned char* in, size_t size, SecureBytes* plain) {
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    size_t length = 0;
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_decrypt(ctx.get(), nullptr, &length, in, size) != 1)
+        return false;
+    SecureBytes out(length);
+    if (EVP_PKEY_decrypt(ctx.get(), out.data(), &length, in, size) != 1) return false;
+    plain->assign(out.data(), length);
+    return true;
+}
+
+bool GenerateAttestationKey(SecureBytes* der) {
+    PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    return key && PrivateKeyToDer(key.get(), der);
+}
+
+bool AttestationSign(const SecureBytes& der, const unsigned char* data, size_t size,
+                     std::vector<unsigned char>* signature) {
+    PkeyPtr key = PrivateKeyFromDer(der);
+    Owned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+    size_t length = 0;
+    if (!key || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), nullptr, &length, data, size) != 1)
+        return false;
+    signature->resize(length);
+    if (EVP_DigestSign(ctx.get(), signature->data(), &length, data, size) != 1) return false;
+    signature->resize(length);
+    return true;
+}
+
+bool AttestationPublicInfo(const SecureBytes& der, std::vector<unsigned char>* spki) {
+    PkeyPtr key = PrivateKeyFromDer(der);
+    return key && PublicKeyInfoDer(key.get(), spki);
+}
+
+}  // namespace CardCrypto
+}  // namespace Core
+}  // namespace Vellumcrest

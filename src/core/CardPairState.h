@@ -1,0 +1,101 @@
+// Internal state of a reader/card pair (core internal; included by ReaderCardPair*.cpp).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/CardAuth.h"
+#include "core/CardImage.h"
+#include "core/CardReaders.h"
+#include "core/Reader.h"
+
+namespace Vellumcrest {
+namespace Core {
+
+struct ReaderCardPair::State {
+    explicit State(ReaderCardPair* owner);
+
+    ReaderCardPair* pair;
+
+    // Reader.
+    bool readerValid = false;
+    bool hasPinPadPin = false;
+    std::string pinPadPin;
+    std::string imagePath;
+
+    // The card as last read: status 0 with an image, CoreCardNotPresent, CoreCardUnsupported
+    // or CoreIoError without one.
+    std::unique_ptr<CardImage> image;
+    int cardStatus = CoreCardNotPresent;
+    CardFileStamp stamp;
+    std::string loadedIdentity;  // card whose login state and PIN cache the pair holds
+    std::string ackIdentity;     // card last reported by Update / UpdateReaderState
+    CardInfo info = {};
+    CardContainerRecord dataContainer;
+
+    // Card work.
+    int openDepth = 0;
+    CardFileLock fileLock;
+    bool loggedIn[4] = {};
+    SecureBytes storageKey;
+
+    // Lock bookkeeping: records removed from the image stay alive until the outermost
+    // Unlock, so that pointers handed out during a locked span never dangle.
+    int holdDepth = 0;
+    std::thread::id holder;
+    std::vector<std::shared_ptr<void>> retired;
+
+    // Takes the reader's new state from a scan (null: the reader is gone).
+    void applyReader(const ReaderEntry* entry);
+    // Re-reads the image when it changed on disk (always with force). No effect while
+    // the card is open: the file lock keeps others out.
+    void ensureFresh(bool force);
+    void reload();
+    void dropImage(int status, const CardFileStamp& newStamp);
+    void cardSwitched();
+    void forgetLogin();
+    std::string currentIdentity() const;
+    // Writes the image; on failure the image is read back from disk so that memory and
+    // card agree. 0 or CoreIoError.
+    int commit();
+    template <typename T>
+    void retire(std::unique_ptr<T> item) {
+        if (item) retired.emplace_back(std::shared_ptr<T>(std::move(item)));
+    }
+    void fillInfo();
+    // Storage private key for a change of codes: the logged-in one, the open one, or one
+    // reachable through the memo. False when none is.
+    bool storageForChange(SecureBytes* storage);
+
+    // Records by the pointer handed out, or else by their identifier.
+    ImageContainer* container(const CardContainerRecord* record);
+    ImageCertificate* certificate(const CardCertificateRecord* record);
+    ImagePublicKey* publicKey(const CardPublicKeyRecord* record);
+    ImagePrivateKey* privateKey(const CardPrivateKeyRecord* record);
+    ImageFile* file(const CardFileStorageRecord* record);
+    CardContainerRecord* containerRecord(uint32_t containerId);
+
+    // Holds the pair's lock for a call; with a file lock taken when the card is not open
+    // (mutating calls), and the image brought up to date.
+    class Scope {
+    public:
+        Scope(ReaderCardPair* pair, State* state, bool write);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+        // 0 with a card image; CoreCardNotPresent without a card, CoreCardUnsupported for an
+        // unreadable one.
+        int Status() const;
+        CardImage& Image() { return *state_->image; }
+
+    private:
+        ReaderCardPair* pair_;
+        State* state_;
+        bool tookFileLock_ = false;
+    };
+};
+
+}  // namespace Core
+}  // namespace Vellumcrest

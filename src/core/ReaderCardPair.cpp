@@ -1,0 +1,293 @@
+// Reader/card pair: lifetime, locking, loading of the card image, Open/Close and the
+// card information.
+#include <cstring>
+
+#include "core/CardPairState.h"
+#include "core/Log.h"
+
+namespace Vellumcrest {
+namespace Core {
+
+// ---- State ---------------------------------------------------------------------------
+
+ReaderCardPair::State::State(ReaderCardPair* owner) : pair(owner) {
+    dataContainer.containerId = ContainerId_DATA;
+    dataContainer.type = CardObjectTypeData;
+}
+
+void ReaderCardPair::State::applyReader(const ReaderEntry* entry) {
+    Reader& reader = pair->reader_;
+    if (entry == nullptr) {
+        readerValid = false;
+        hasPinPadPin = false;
+        pinPadPin.clear();
+        if (openDepth == 0) dropImage(CoreCardNotPresent, CardFileStamp());
+        return;
+    }
+    readerValid = true;
+    reader.directory_ = entry->directory;
+    reader.pinPad_ = entry->pinPad;
+    hasPinPadPin = entry->hasPinPadPin;
+    pinPadPin = entry->pinPadPin;
+    imagePath = entry->ImagePath();
+}
+
+void ReaderCardPair::State::ensureFresh(bool force) {
+    if (!readerValid) {
+        if (openDepth == 0) dropImage(CoreCardNotPresent, CardFileStamp());
+        return;
+    }
+    // While the card is open the file lock keeps other writers out.
+    if (openDepth > 0) return;
+    if (!force && cardStatus != CoreIoError) {
+        CardFileStamp now = StatCardFile(imagePath);
+        if (now == stamp && (now.exists || cardStatus == CoreCardNotPresent)) return;
+    }
+    reload();
+}
+
+void ReaderCardPair::State::reload() {
+    std::unique_ptr<CardImage> fresh;
+    CardFileStamp freshStamp;
+    int rc = ReadCardImage(imagePath, &fresh, &freshStamp);
+    if (rc != CoreOk) {
+        if (rc == CoreCardUnsupported)
+            GetCoreLog()->Error("ReaderCardPair: karta ve ctecce %s je necitelna nebo poskozena",
+                                pair->reader_.GetReaderName());
+        dropImage(rc, freshStamp);
+        return;
+    } else {
+        retire(std::move(image));
+        image = std::move(fresh);
+        cardStatus = CoreOk;
+        stamp = freshStamp;
+    }
+    if (currentIdentity() != loadedIdentity) cardSwitched();
+}
+
+void ReaderCardPair::State::dropImage(int status, const CardFileStamp& newStamp) {
+    retire(std::move(image));
+    image.reset();
+    cardStatus = status;
+    stamp = newStamp;
+    if (currentIdentity() != loadedIdentity) cardSwitched();
+}
+
+void ReaderCardPair::State::cardSwitched() {
+    loadedIdentity = currentIdentity();
+    forgetLogin();
+    pair->pinCache_.Clear();
+}
+
+void ReaderCardPair::State::forgetLogin() {
+    for (bool& flag : loggedIn) flag = false;
+    storageKey.clear();
+}
+
+std::string ReaderCardPair::State::currentIdentity() const {
+    if (cardStatus == CoreOk && image) return image->Identity();
+    if (cardStatus == CoreCardNotPresent || !stamp.exists) return std::string();
+    return UnreadableIdentity(stamp);
+}
+
+int ReaderCardPair::State::commit() {
+    if (!image) return CoreCardNotPresent;
+    CardFileStamp written;
+    int rc = WriteCardImage(imagePath, *image, &written);
+    if (rc == CoreOk) {
+        stamp = written;
+        return CoreOk;
+    }
+    GetCoreLog()->Error("ReaderCardPair: kartu ve ctecce %s nelze zapsat", pair->reader_.GetReaderName());
+    reload();
+    return CoreIoError;
+}
+
+void ReaderCardPair::State::fillInfo() {
+    std::memset(&info, 0, sizeof info);
+    if (!image) return;
+    const CardImage& card = *image;
+    info.firmwareMajor = card.firmwareMajor;
+    info.firmwareMinor = card.firmwareMinor;
+    std::strncpy(info.cardId, card.cardId.c_str(), sizeof info.cardId - 1);
+    std::strncpy(info.model, card.model.c_str(), sizeof info.model - 1);
+    const CardPin* user = card.Pin(CardAuthIdUser);
+    const CardPin* so = card.Pin(CardAuthIdSo);
+    info.tokenInitialized = so != nullptr && so->initialised ? 1 : 0;
+    info.userPinInitialized = user != nullptr && user->initialised ? 1 : 0;
+    info.userPinBlocked = user != nullptr && user->Blocked() ? 1 : 0;
+    info.soPinBlocked = so != nullptr && so->Blocked() ? 1 : 0;
+    info.userPinTriesLeft = user != nullptr ? user->triesLeft : 0;
+    info.soPinTriesLeft = so != nullptr ? so->triesLeft : 0;
+    info.authCode3ResetEnabled =
+        (card.flags & CardImageFlagThirdCode) != 0 && card.Pin(CardAuthIdThird) != nullptr ? 1 : 0;
+    info.totalPublicMemory = static_cast<int32_t>(card.totalMemory);
+    long free = card.FreeMemory();
+    info.freePublicMemory = static_cast<int32_t>(free < 0 ? 0 : free);
+    info.pin1MinLen = user != nullptr ? user->minLength : 4;
+    info.pin1MaxLen = user != nullptr ? user->maxLength : 12;
+    info.pin2MinLen = so != nullptr ? so->minLength : 4;
+    info.pin2MaxLen = so != nullptr ? so->maxLength : 12;
+}
+
+bool ReaderCardPair::State::storageForChange(SecureBytes* storage) {
+    if (storageKey.size() == CardCrypto::kKeySize) {
+        *storage = storageKey;
+        return true;
+    }
+    return image && CardAuth::StorageWithoutPin(*image, storage);
+}
+
+namespace {
+template <typename Item, typename Record>
+Item* resolve(std::vector<std::unique_ptr<Item>>& items, const Record* record) {
+    if (record == nullptr) return nullptr;
+    for (auto& item : items)
+        if (&item->record == record) return item.get();
+    for (auto& item : items)
+        if (item->record.recordId == record->recordId) return item.get();
+    return nullptr;
+}
+}  // namespace
+
+ImageContainer* ReaderCardPair::State::container(const CardContainerRecord* record) {
+    if (record == nullptr || !image) return nullptr;
+    for (auto& item : image->containers)
+        if (&item->record == record) return item.get();
+    return image->FindContainer(record->containerId);
+}
+
+ImageCertificate* ReaderCardPair::State::certificate(const CardCertificateRecord* record) {
+    return image ? resolve(image->certificates, record) : nullptr;
+}
+
+ImagePublicKey* ReaderCardPair::State::publicKey(const CardPublicKeyRecord* record) {
+    return image ? resolve(image->publicKeys, record) : nullptr;
+}
+
+ImagePrivateKey* ReaderCardPair::State::privateKey(const CardPrivateKeyRecord* record) {
+    return image ? resolve(image->privateKeys, record) : nullptr;
+}
+
+ImageFile* ReaderCardPair::State::file(const CardFileStorageRecord* record) {
+    return image ? resolve(image->files, record) : nullptr;
+}
+
+CardContainerRecord* ReaderCardPair::State::containerRecord(uint32_t containerId) {
+    if (CardContent::IsDataContainer(containerId)) return &dataContainer;
+    if (!image) return nullptr;
+    ImageContainer* item = image->FindContainer(containerId);
+    return item != nullptr ? &item->record : nullptr;
+}
+
+ReaderCardPair::State::Scope::Scope(ReaderCardPair* pair, State* state, bool write) : pair_(pair), state_(state) {
+    pair_->Lock();
+    if (state_->openDepth == 0) {
+        if (write && state_->readerValid) tookFileLock_ = state_->fileLock.Lock(state_->imagePath) == CoreOk;
+        state_->ensureFresh(false);
+    }
+}
+
+ReaderCardPair::State::Scope::~Scope() {
+    if (tookFileLock_) state_->fileLock.Unlock();
+    pair_->Unlock();
+}
+
+int ReaderCardPair::State::Scope::Status() const {
+    if (!state_->readerValid) return CoreCardNotPresent;
+    if (state_->cardStatus == CoreOk && state_->image) return CoreOk;
+    return state_->cardStatus == CoreCardNotPresent ? CoreCardNotPresent : CoreCardUnsupported;
+}
+
+// ---- Pair ----------------------------------------------------------------------------
+
+ReaderCardPair::ReaderCardPair() : state_(new State(this)) { reader_.pair_ = this; }
+
+ReaderCardPair::~ReaderCardPair() {
+    state_->fileLock.Unlock();
+    state_->forgetLogin();
+}
+
+void ReaderCardPair::Lock() {
+    lock_.Lock();
+    if (state_->holdDepth++ == 0) state_->holder = std::this_thread::get_id();
+}
+
+void ReaderCardPair::Unlock() {
+    // An Unlock by a thread that does not hold the pair would release someone else's lock.
+    if (state_->holdDepth <= 0 || state_->holder != std::this_thread::get_id()) {
+        GetCoreLog()->Error("ReaderCardPair::Unlock(): zamek nedrzi volajici vlakno");
+        return;
+    }
+    if (--state_->holdDepth == 0) {
+        state_->retired.clear();
+        state_->holder = std::thread::id();
+    }
+    lock_.Unlock();
+}
+
+bool ReaderCardPair::IsValidReader() {
+    Lock();
+    bool valid = state_->readerValid;
+    Unlock();
+    return valid;
+}
+
+bool ReaderCardPair::IsSupportedCardPresent() { return GetCardType() != 0; }
+
+Reader* ReaderCardPair::GetReader() { return &reader_; }
+
+int ReaderCardPair::GetCardType() {
+    Lock();
+    int type = state_->readerValid && state_->cardStatus == CoreOk && state_->image ? state_->image->type : 0;
+    Unlock();
+    return type;
+}
+
+const CardInfo* ReaderCardPair::GetCardInfo(bool refresh) {
+    Lock();
+    if (refresh) state_->ensureFresh(false);
+    const CardInfo* info = nullptr;
+    if (state_->readerValid && state_->cardStatus == CoreOk && state_->image) {
+        state_->fillInfo();
+        info = &state_->info;
+    }
+    Unlock();
+    return info;
+}
+
+int ReaderCardPair::Open() {
+    Lock();
+    if (!state_->readerValid) {
+        Unlock();
+        return CoreCardNotPresent;
+    }
+    if (state_->openDepth == 0) {
+        if (state_->fileLock.Lock(state_->imagePath) != CoreOk)
+            GetCoreLog()->Warning("ReaderCardPair::Open(): zamek karty ve ctecce %s nelze ziskat",
+                                  reader_.GetReaderName());
+        state_->ensureFresh(false);
+        if (state_->cardStatus != CoreOk || !state_->image) {
+            state_->fileLock.Unlock();
+            int rc = state_->cardStatus == CoreCardNotPresent ? CoreCardNotPresent : CoreCardUnsupported;
+            Unlock();
+            return rc;
+        }
+    }
+    ++state_->openDepth;
+    Unlock();
+    return CoreOk;
+}
+
+int ReaderCardPair::Close() {
+    Lock();
+    if (state_->openDepth > 0 && --state_->openDepth == 0) {
+        state_->forgetLogin();
+        state_->fileLock.Unlock();
+    }
+    Unlock();
+    return CoreOk;
+}
+
+}  // namespace Core
+}  // namespace Vellumcrest

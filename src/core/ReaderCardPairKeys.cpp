@@ -1,0 +1,179 @@
+// Reader/card pair: RSA key pairs on the card - generation and import, signing,
+// decryption, proof of key origin, deletion.
+#include <openssl/evp.h>
+
+#include <cstring>
+
+#include "core/CardPairState.h"
+#include "core/Log.h"
+
+namespace Vellumcrest {
+namespace Core {
+
+namespace {
+
+constexpr int kSignUsage = KeyPairFlagSign | KeyPairFlagEsign | KeyPairFlagApplication;
+// Upper bound of an ECDSA P-256 signature in DER.
+constexpr unsigned long kProofMaxSize = 72;
+
+}  // namespace
+
+int ReaderCardPair::Sign(const CardPrivateKeyRecord* key, const unsigned char* data, unsigned long length,
+                         unsigned char* signature, unsigned long* signatureLength) {
+    State::Scope scope(this, state_.get(), false);
+    int status = scope.Status();
+    if (status != CoreOk) return status;
+    if (key == nullptr || (data == nullptr && length != 0) || signatureLength == nullptr) return CoreInvalidArgument;
+    ImagePrivateKey* item = state_->privateKey(key);
+    if (item == nullptr) return CoreInvalidArgument;
+    if ((item->record.keyPairFlags & kSignUsage) == 0) return CoreNotSupported;
+    unsigned long size = item->record.signatureLength;
+    if (length + 11 > size) return CoreInvalidArgument;
+    if (signature == nullptr) {
+        *signatureLength = size;
+        return CoreOk;
+    }
+    if (*signatureLength < size) {
+        *signatureLength = size;
+        return CoreBufferTooSmall;
+    }
+    int authId = item->record.authId;
+    if (authId < 1 || authId > 3 || !state_->loggedIn[authId] || state_->storageKey.empty())
+        return CoreSecurityStatus;
+    PkeyPtr pkey = CardContent::UnsealPrivateKey(scope.Image(), *item, state_->storageKey);
+    if (!pkey) {
+        GetCoreLog()->Error("ReaderCardPair::Sign(): privatni klic %u nelze otevrit", item->record.recordId);
+        return CoreCardUnsupported;
+    }
+    std::vector<unsigned char> out;
+    if (!CardCrypto::RsaSignRaw(pkey.get(), data, length, &out) || out.size() != size) return CoreInvalidArgument;
+    std::memcpy(signature, out.data(), out.size());
+    *signatureLength = out.size();
+    return CoreOk;
+}
+
+int ReaderCardPair::Decrypt(const CardPrivateKeyRecord* key, const unsigned char* in, unsigned long inLength,
+                            unsigned char* out, unsigned long* outLength) {
+    State::Scope scope(this, state_.get(), false);
+    int status = scope.Status();
+    if (status != CoreOk) return status;
+    if (key == nullptr || in == nullptr || inLength == 0 || outLength == nullptr) return CoreInvalidArgument;
+    ImagePrivateKey* item = state_->privateKey(key);
+    if (item == nullptr) return CoreInvalidArgument;
+    if ((item->record.keyPairFlags & KeyPairFlagDecrypt) == 0) return CoreNotSupported;
+    unsigned long size = item->record.signatureLength;
+    if (out == nullptr) {
+        *outLength = size;
+        return CoreOk;
+    }
+    int authId = item->record.authId;
+    if (authId < 1 || authId > 3 || !state_->loggedIn[authId] || state_->storageKey.empty())
+        return CoreSecurityStatus;
+    if (inLength > size) return CoreInvalidEncryptedData;
+    PkeyPtr pkey = CardContent::UnsealPrivateKey(scope.Image(), *item, state_->storageKey);
+    if (!pkey) {
+        GetCoreLog()->Error("ReaderCardPair::Decrypt(): privatni klic %u nelze otevrit", item->record.recordId);
+        return CoreCardUnsupported;
+    }
+    SecureBytes plain;
+    if (!CardCrypto::RsaDecrypt(pkey.get(), in, inLength, &plain)) return CoreInvalidEncryptedData;
+    if (*outLength < plain.size()) {
+        *outLength = plain.size();
+        return CoreBufferTooSmall;
+    }
+    if (!plain.empty()) std::memcpy(out, plain.data(), plain.size());
+    *outLength = plain.size();
+    return CoreOk;
+}
+
+int ReaderCardPair::ComputeProof(const CardPublicKeyRecord* key, unsigned char* buffer, unsigned long* length) {
+    State::Scope scope(this, state_.get(), false);
+    int status = scope.Status();
+    if (status != CoreOk) return status;
+    if (key == nullptr || length == nullptr) return CoreInvalidArgument;
+    ImagePublicKey* item = state_->publicKey(key);
+    if (item == nullptr) return CoreInvalidArgument;
+    if ((item->record.flags & CardRecordFlagImported) != 0) return CoreProofNotAvailable;
+    if (buffer == nullptr) {
+        *length = kProofMaxSize;
+        return CoreOk;
+    }
+    PkeyPtr pkey = CardCrypto::RsaPublicFromComponents(item->modulus, item->exponent);
+    std::vector<unsigned char> spki, proof;
+    if (!pkey || !CardCrypto::PublicKeyInfoDer(pkey.get(), &spki) ||
+        !CardCrypto::AttestationSign(scope.Image().attestationKey, spki.data(), spki.size(), &proof))
+        return CoreCardUnsupported;
+    if (*length < proof.size()) {
+        *length = proof.size();
+        return CoreBufferTooSmall;
+    }
+    std::memcpy(buffer, proof.data(), proof.size());
+    *length = proof.size();
+    return CoreOk;
+}
+
+int ReaderCardPair::GenerateKeyPair(CardContainerRecord* container, int keyPairFlags,
+                                    CardPrivateKeyRecord** privateKey, CardPublicKeyRecord** publicKey,
+                                    const RsaParam* param) {
+    if (privateKey != nullptr) *privateKey = nullptr;
+    if (publicKey != nullptr) *publicKey = nullptr;
+    State::Scope scope(this, state_.get(), true);
+    int status = scope.Status();
+    if (status != CoreOk) return status;
+    CardImage& image = scope.Image();
+    ImageContainer* target = state_->container(container);
+    if (target == nullptr || target->record.type != CardObjectTypeKeyContainer) return CoreInvalidArgument;
+    if ((keyPairFlags & (KeyPairFlagDecrypt | kSignUsage)) == 0) return CoreInvalidArgument;
+    if ((keyPairFlags & KeyPairFlagEsign) != 0) {
+        if (image.type != 4 || image.EsignKeysInUse() >= static_cast<long>(image.esignPlaces))
+            return CoreNoFreeKeyPlace;
+        if (!state_->loggedIn[CardAuthIdUser]) return CoreSecurityStatus;
+    }
+    PkeyPtr pkey;
+    if (param != nullptr) {
+        if (param->GetModulusLength() != 128 && param->GetModulusLength() != 256) return CoreInvalidArgument;
+        pkey = CardCrypto::RsaFromParam(*param);
+        if (!pkey) {
+            GetCoreLog()->Error("ReaderCardPair::GenerateKeyPair(): slozky klice netvori platny klic RSA");
+            return CoreInvalidArgument;
+        }
+    } else {
+        int bits = (keyPairFlags & KeyPairFlag2048) != 0 ? 2048 : 1024;
+        // The generation is slow: a card that cannot take the key says so first.
+        long estimate = bits / 8 * 6 + 128;
+        if (image.FreeMemory() < estimate) return CoreCardMemoryFull;
+        pkey = CardCrypto::GenerateRsa(bits);
+        if (!pkey) return CoreOutOfMemory;
+    }
+    ImagePrivateKey* priv = nullptr;
+    ImagePublicKey* pub = nullptr;
+    int rc = CardContent::AddKeyPair(image, target->record.containerId, keyPairFlags, pkey.get(), param != nullptr,
+                                     &priv, &pub);
+    if (rc != CoreOk) return rc;
+    rc = state_->commit();
+    if (rc != CoreOk) return rc;
+    GetCoreLog()->Info("ReaderCardPair::GenerateKeyPair(): klic %u/%u (%zu bitu, 0x%X) ve ctecce %s",
+                       priv->record.recordId, pub->record.recordId, CardCrypto::RsaSize(pkey.get()) * 8,
+                       static_cast<unsigned>(priv->record.keyPairFlags), reader_.GetReaderName());
+    if (privateKey != nullptr) *privateKey = &priv->record;
+    if (publicKey != nullptr) *publicKey = &pub->record;
+    return CoreOk;
+}
+
+int ReaderCardPair::DeleteKeyPair(CardPrivateKeyRecord* privateKey, CardPublicKeyRecord* publicKey) {
+    State::Scope scope(this, state_.get(), true);
+    int status = scope.Status();
+    if (status != CoreOk) return status;
+    if (privateKey == nullptr && publicKey == nullptr) return CoreInvalidArgument;
+    ImagePrivateKey* priv = privateKey != nullptr ? state_->privateKey(privateKey) : nullptr;
+    ImagePublicKey* pub = publicKey != nullptr ? state_->publicKey(publicKey) : nullptr;
+    if ((privateKey != nullptr && priv == nullptr) || (publicKey != nullptr && pub == nullptr))
+        return CoreInvalidArgument;
+    CardImage& image = scope.Image();
+    if (priv != nullptr) state_->retire(CardContent::TakePrivateKey(image, priv->record.recordId));
+    if (pub != nullptr) state_->retire(CardContent::TakePublicKey(image, pub->record.recordId));
+    return state_->commit();
+}
+
+}  // namespace Core
+}  // namespace Vellumcrest

@@ -1,0 +1,333 @@
+// Keys on the card: signing and decryption checked with OpenSSL, import, proof of key
+// origin, e-signature places, memory limits, records across restarts.
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include "CardTestUtil.h"
+#include "core/CardImage.h"
+
+using namespace Vellumcrest::Core;
+using cardtest::CardTest;
+
+namespace {
+
+// SHA-256 DigestInfo of "message".
+std::vector<unsigned char> digestInfo() {
+    static const unsigned char prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                           0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    std::vector<unsigned char> info(prefix, prefix + sizeof prefix);
+    std::vector<unsigned char> digest = CardCrypto::Sha256(reinterpret_cast<const unsigned char*>("message"), 7);
+    info.insert(info.end(), digest.begin(), digest.end());
+    return info;
+}
+
+PkeyPtr publicKeyOf(ReaderCardPair* pair, const CardPublicKeyRecord* record) {
+    std::unique_ptr<CardPublicKey> key(pair->GetCardPublicKey(record, false));
+    if (!key) return nullptr;
+    return CardCrypto::RsaPublicFromComponents(key->GetModulus(), key->GetExponent());
+}
+
+bool verifies(EVP_PKEY* key, const std::vector<unsigned char>& data, const unsigned char* signature, size_t size) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    bool ok = ctx != nullptr && EVP_PKEY_verify_init(ctx) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_verify(ctx, signature, size, data.data(), data.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    return ok;
+}
+
+std::vector<unsigned char> encrypt(EVP_PKEY* key, const std::string& text) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    size_t length = 0;
+    std::vector<unsigned char> out;
+    if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_encrypt(ctx, nullptr, &length, reinterpret_cast<const unsigned char*>(text.data()), text.size()) == 1) {
+        out.resize(length);
+        EVP_PKEY_encrypt(ctx, out.data(), &length, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        out.resize(length);
+    }
+    EVP_PKEY_CTX_free(ctx);
+    return out;
+}
+
+std::vector<unsigned char> bn(EVP_PKEY* key, const char* name) {
+    BIGNUM* value = nullptr;
+    EVP_PKEY_get_bn_param(key, name, &value);
+    std::vector<unsigned char> bytes(static_cast<size_t>(BN_num_bytes(value)));
+    BN_bn2bin(value, bytes.data());
+    BN_free(value);
+    return bytes;
+}
+
+RsaParam paramOf(EVP_PKEY* key) {
+    RsaParam param;
+    auto set = [&](void (RsaParam::*setter)(const unsigned char*, unsigned long), const char* name) {
+        std::vector<unsigned char> value = bn(key, name);
+        (param.*setter)(value.data(), value.size());
+    };
+    set(&RsaParam::SetModulus, "n");
+    set(&RsaParam::SetExponent, "e");
+    set(&RsaParam::SetD, "d");
+    set(&RsaParam::SetP, "rsa-factor1");
+    set(&RsaParam::SetQ, "rsa-factor2");
+    set(&RsaParam::SetDP, "rsa-exponent1");
+    set(&RsaParam::SetDQ, "rsa-exponent2");
+    set(&RsaParam::SetInverseQ, "rsa-coefficient1");
+    return param;
+}
+
+struct KeyPair {
+    CardContainerRecord* container = nullptr;
+    CardPrivateKeyRecord* priv = nullptr;
+    CardPublicKeyRecord* pub = nullptr;
+};
+
+int makeKey(ReaderCardPair* pair, int flags, KeyPair* out, const RsaParam* param = nullptr) {
+    int rc = pair->CreateContainer(orvostd::OrvoStringW(), 0, CardObjectTypeKeyContainer, &out->container, false);
+    if (rc != CoreOk) return rc;
+    return pair->GenerateKeyPair(out->container, flags, &out->priv, &out->pub, param);
+}
+
+class KeyTest : public CardTest {
+protected:
+    ReaderCardPair* Card(const std::string& createArgs) {
+        InsertNewCard("R1", createArgs);
+        EXPECT_EQ(list_.Update(false), CoreOk);
+        return PairOf(list_, "R1");
+    }
+    ReaderCardPairList list_;
+};
+
+}  // namespace
+
+TEST_F(KeyTest, SignaturesAndDecryptionAreRealRsa) {
+    ReaderCardPair* pair = Card("--type 1 --user-pin 1234");
+    KeyPair key;
+    ASSERT_EQ(makeKey(pair, KeyPairFlagSign | KeyPairFlagDecrypt, &key), CoreOk);
+    EXPECT_EQ(key.priv->signatureLength, 128u);
+    EXPECT_EQ(key.priv->authId, 1);
+    EXPECT_EQ(key.priv->flags & CardRecordFlagImported, 0u);
+    PkeyPtr pub = publicKeyOf(pair, key.pub);
+    ASSERT_TRUE(pub);
+
+    std::vector<unsigned char> data = digestInfo();
+    unsigned char signature[256];
+    unsigned long length = sizeof signature;
+    EXPECT_EQ(pair->Sign(key.priv, data.data(), data.size(), signature, &length), CoreSecurityStatus);
+    ASSERT_EQ(Login(pair, 1, "1234"), CoreOk);
+    length = 127;
+    EXPECT_EQ(pair->Sign(key.priv, data.data(), data.size(), signature, &length), CoreBufferTooSmall);
+    EXPECT_EQ(length, 128u);
+    length = 0;
+    EXPECT_EQ(pair->Sign(key.priv, data.data(), data.size(), nullptr, &length), CoreOk);
+    EXPECT_EQ(length, 128u);
+    length = sizeof signature;
+    ASSERT_EQ(pair->Sign(key.priv, data.data(), data.size(), signature, &length), CoreOk);
+    ASSERT_EQ(length, 128u);
+    EXPECT_TRUE(verifies(pub.get(), data, signature, length));
+    std::vector<unsigned char> tooLong(128 - 10, 0x55);
+    EXPECT_EQ(pair->Sign(key.priv, tooLong.data(), tooLong.size(), signature, &length), CoreInvalidArgument);
+    std::vector<unsigned char> longest(128 - 11, 0x55);
+    length = sizeof signature;
+    EXPECT_EQ(pair->Sign(key.priv, longest.data(), longest.size(), signature, &length), CoreOk);
+
+    std::vector<unsigned char> cipher = encrypt(pub.get(), "secret text");
+    unsigned char plain[256];
+    unsigned long plainLength = 5;
+    EXPECT_EQ(pair->Decrypt(key.priv, cipher.data(), cipher.size(), plain, &plainLength), CoreBufferTooSmall);
+    EXPECT_EQ(plainLength, 11u);
+    plainLength = sizeof plain;
+    ASSERT_EQ(pair->Decrypt(key.priv, cipher.data(), cipher.size(), plain, &plainLength), CoreOk);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(plain), plainLength), "secret text");
+    cipher[10] ^= 0x40;
+    plainLength = sizeof plain;
+    EXPECT_EQ(pair->Decrypt(key.priv, cipher.data(), cipher.size(), plain, &plainLength), CoreInvalidEncryptedData);
+    std::vector<unsigned char> garbage(129, 0x11);
+    EXPECT_EQ(pair->Decrypt(key.priv, garbage.data(), garbage.size(), plain, &plainLength), CoreInvalidEncryptedData);
+
+    pair->Logout();
+    plainLength = sizeof plain;
+    cipher[10] ^= 0x40;
+    EXPECT_EQ(pair->Decrypt(key.priv, cipher.data(), cipher.size(), plain, &plainLength), CoreSecurityStatus);
+}
+
+TEST_F(KeyTest, KeyUsageIsEnforced) {
+    ReaderCardPair* pair = Card("--type 1 --user-pin 1234");
+    KeyPair signOnly, decryptOnly;
+    ASSERT_EQ(makeKey(pair, KeyPairFlagSign, &signOnly), CoreOk);
+    ASSERT_EQ(makeKey(pair, KeyPairFlagDecrypt | KeyPairFlag2048, &decryptOnly), CoreOk);
+    EXPECT_EQ(decryptOnly.priv->signatureLength, 256u);
+    ASSERT_EQ(Login(pair, 1, "1234"), CoreOk);
+    std::vector<unsigned char> data = digestInfo();
+    unsigned char out[256];
+    unsigned long length = sizeof out;
+    EXPECT_EQ(pair->Sign(decryptOnly.priv, data.data(), data.size(), out, &length), CoreNotSupported);
+    PkeyPtr pub = publicKeyOf(pair, signOnly.pub);
+    std::vector<unsigned char> cipher = encrypt(pub.get(), "x");
+    length = sizeof out;
+    EXPECT_EQ(pair->Decrypt(signOnly.priv, cipher.data(), cipher.size(), out, &length), CoreNotSupported);
+    CardContainerRecord* container = nullptr;
+    ASSERT_EQ(pair->CreateContainer(orvostd::OrvoStringW(), 0, CardObjectTypeKeyContainer, &container, false), CoreOk);
+    CardPrivateKeyRecord* priv = nullptr;
+    CardPublicKeyRecord* publicRecord = nullptr;
+    EXPECT_EQ(pair->GenerateKeyPair(container, 0, &priv, &publicRecord, nullptr), CoreInvalidArgument);
+    EXPECT_EQ(pair->FindCardContainerRecord(static_cast<CardFileStorageRecord*>(nullptr)), nullptr);
+    EXPECT_EQ(pair->Sign(nullptr, data.data(), data.size(), out, &length), CoreInvalidArgument);
+}
+
+TEST_F(KeyTest, ImportedKeysSignAndHaveNoProof) {
+    ReaderCardPair* pair = Card("--type 3 --user-pin 1234");
+    PkeyPtr original = CardCrypto::GenerateRsa(2048);
+    RsaParam param = paramOf(original.get());
+    KeyPair key;
+    ASSERT_EQ(makeKey(pair, KeyPairFlagSign, &key, &param), CoreOk);
+    EXPECT_NE(key.priv->flags & CardRecordFlagImported, 0u);
+    EXPECT_NE(key.pub->keyPairFlags & KeyPairFlag2048, 0) << "the size follows the key";
+    ASSERT_EQ(Login(pair, 1, "1234"), CoreOk);
+    std::vector<unsigned char> data = digestInfo();
+    unsigned char signature[256];
+    unsigned long length = sizeof signature;
+    ASSERT_EQ(pair->Sign(key.priv, data.data(), data.size(), signature, &length), CoreOk);
+    EXPECT_TRUE(verifies(original.get(), data, signature, length));
+    unsigned char proof[1024];
+    unsigned long proofLength = sizeof proof;
+    EXPECT_EQ(pair->ComputeProof(key.pub, proof, &proofLength), CoreProofNotAvailable);
+
+    // Inconsistent components are refused.
+    RsaParam broken = paramOf(original.get());
+    std::vector<unsigned char> d = broken.D();
+    d[d.size() - 1] ^= 1;
+    broken.SetD(d.data(), d.size());
+    KeyPair refused;
+    EXPECT_EQ(makeKey(pair, KeyPairFlagSign, &refused, &broken), CoreInvalidArgument);
+    RsaParam odd = paramOf(CardCrypto::GenerateRsa(1536).get());
+    EXPECT_EQ(makeKey(pair, KeyPairFlagSign, &refused, &odd), CoreInvalidArgument);
+}
+
+TEST_F(KeyTest, ProofIsSignedByTheCardsAttestationKey) {
+    ReaderCardPair* pair = Card("--type 2 --user-pin 1234");
+    KeyPair key;
+    ASSERT_EQ(makeKey(pair, KeyPairFlagSign, &key), CoreOk);
+    unsigned char proof[1024];
+    unsigned long length = 8;
+    EXPECT_EQ(pair->ComputeProof(key.pub, proof, &length), CoreBufferTooSmall);
+    length = sizeof proof;
+    ASSERT_EQ(pair->ComputeProof(key.pub, proof, &length), CoreOk);
+
+    std::vector<unsigned char> bytes = cardtest::ReadBytes(ReaderDir("R1") + "/card.vcard");
+    std::unique_ptr<CardImage> image;
+    ASSERT_EQ(CardImage::Parse(bytes.data(), bytes.size(), &image), CoreOk);
+    std::vector<unsigned char> attestation, spki;
+    ASSERT_TRUE(CardCrypto::AttestationPublicInfo(image->attestationKey, &attestation));
+    const unsigned char* cursor = attestation.data();
+    EVP_PKEY* verifier = d2i_PUBKEY(nullptr, &cursor, static_cast<long>(attestation.size()));
+    PkeyPtr pub = publicKeyOf(pair, key.pub);
+    ASSERT_TRUE(CardCrypto::PublicKeyInfoDer(pub.get(), &spki));
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EXPECT_EQ(EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, verifier), 1);
+    EXPECT_EQ(EVP_DigestVerify(ctx, proof, length, spki.data(), spki.size()), 1);
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(verifier);
+}
+
+TEST_F(KeyTest, EsignaturePlacesAreLimited) {
+    ReaderCardPair* pair = Card("--type 4 --user-pin 1234 --esign-places 1");
+    KeyPair first, second, third;
+    EXPECT_EQ(makeKey(pair, KeyPairFlagSign | KeyPairFlagEsign, &first), CoreSecurityStatus);
+    ASSERT_EQ(Login(pair, 1, "1234"), CoreOk);
+    ASSERT_EQ(makeKey(pair, KeyPairFlagSign | KeyPairFlagEsign, &first), CoreOk);
+    EXPECT_EQ(makeKey(pair, KeyPairFlagSign | KeyPairFlagEsign, &second), CoreNoFreeKeyPlace);
+    EXPECT_EQ(makeKey(pair, KeyPairFlagSign | KeyPairFlagApplication, &second), CoreOk) << "other keys still fit";
+    ASSERT_EQ(pair->DeleteKeyPair(first.priv, nullptr), CoreOk);
+    EXPECT_EQ(makeKey(pair, KeyPairFlagSign | KeyPairFlagEsign, &third), CoreOk) << "deleting frees the place";
+
+    ReaderCardPairList other;
+    InsertNewCard("R2", "--type 1 --user-pin 1234");
+    ASSERT_EQ(other.Update(false), CoreOk);
+    ReaderCardPair* plain = PairOf(other, "R2");
+    ASSERT_EQ(Login(plain, 1, "1234"), CoreOk);
+    EXPECT_EQ(makeKey(plain, KeyPairFlagSign | KeyPairFlagEsign, &first), CoreNoFreeKeyPlace);
+}
+
+TEST_F(KeyTest, FullMemoryRefusesWrites) {
+    ReaderCardPair* pair = Card("--type 1 --user-pin 1234 --memory 1000");
+    const CardInfo* info = pair->GetCardInfo(false);
+    EXPECT_EQ(info->totalPublicMemory, 1000);
+    EXPECT_EQ(info->freePublicMemory, 1000);
+    std::vector<unsigned char> bytes(600, 7);
+    CardFileStorageRecord* record = nullptr;
+    ASSERT_EQ(pair->CreateFileStorage(orvostd::OrvoStringW(L"ab"), ContainerId_DATA, 0,
+                                      CardFileStorage(bytes.data(), bytes.size()), &record, false),
+              CoreOk);
+    EXPECT_EQ(pair->GetCardInfo(false)->freePublicMemory, 1000 - 602);
+    EXPECT_EQ(pair->CreateFileStorage(orvostd::OrvoStringW(L"ab"), ContainerId_DATA, 0,
+                                      CardFileStorage(bytes.data(), bytes.size()), &record, false),
+              CoreCardMemoryFull);
+    KeyPair key;
+    EXPECT_EQ(makeKey(pair, KeyPairFlagSign | KeyPairFlag2048, &key), CoreCardMemoryFull);
+    std::vector<unsigned char> label(80, 'x');
+    CardFileStorageRecord* file = pair->GetFileStorageRecords().at(0);
+    file->common.SetLabelUtf8(reinterpret_cast<char*>(label.data()), 80);
+    EXPECT_EQ(pair->UpdateFileStorageAttr(file), CoreOk);
+    EXPECT_EQ(pair->GetCardInfo(false)->freePublicMemory, 1000 - 682);
+    EXPECT_EQ(pair->GetFileStorageRecords().size(), 1u);
+}
+
+TEST_F(KeyTest, RecordsSurviveARestart) {
+    ReaderCardPair* pair = Card("--type 3 --user-pin 1234");
+    KeyPair key;
+    ASSERT_EQ(makeKey(pair, KeyPairFlagSign | KeyPairFlagDecrypt, &key), CoreOk);
+    ASSERT_TRUE(key.pub->common.SetLabelUtf8("Signing key", 11));
+    ASSERT_TRUE(key.priv->common.SetId(reinterpret_cast<const unsigned char*>("\x01\x02"), 2));
+    ASSERT_EQ(pair->UpdateKeyPairAttr(key.priv, key.pub), CoreOk);
+    uint32_t privateId = key.priv->recordId, publicId = key.pub->recordId;
+    CardFileStorageRecord* file = nullptr;
+    std::vector<unsigned char> payload(300, 0x42);
+    ASSERT_EQ(pair->CreateFileStorage(orvostd::OrvoStringW(L"notes \u00e9"), ContainerId_DATA, 0,
+                                      CardFileStorage(payload.data(), payload.size()), &file, false),
+              CoreOk);
+    uint32_t fileId = file->recordId;
+    ASSERT_EQ(pair->DeleteKeyPair(nullptr, nullptr), CoreInvalidArgument);
+
+    ReaderCardPairList restarted;
+    ASSERT_EQ(restarted.Update(false), CoreOk);
+    ReaderCardPair* again = PairOf(restarted, "R1");
+    CardPublicKeyRecord* pub = again->FindCardPublicKeyRecordById(publicId);
+    CardPrivateKeyRecord* priv = again->FindCardPrivateKeyRecordById(privateId);
+    ASSERT_NE(pub, nullptr);
+    ASSERT_NE(priv, nullptr);
+    EXPECT_EQ(pub->common.GetLabel(), "Signing key");
+    EXPECT_EQ(priv->common.GetId(), (std::vector<unsigned char>{1, 2}));
+    EXPECT_EQ(again->FindCardPublicKeyRecord(priv), pub);
+    EXPECT_EQ(again->FindCardPrivateKeyRecord(pub), priv);
+    CardContainerRecord* container = again->FindCardContainerRecord(pub);
+    ASSERT_NE(container, nullptr);
+    EXPECT_EQ(again->FindCardPublicKeyRecord(container, 0, nullptr), 1);
+    EXPECT_EQ(again->FindCardCertificateRecord(container, 0, nullptr), 0);
+    CardFileStorageRecord* storedFile = again->FindCardFileStorageRecordById(fileId);
+    ASSERT_NE(storedFile, nullptr);
+    EXPECT_EQ(storedFile->name.str(), L"notes \u00e9");
+    EXPECT_EQ(again->FindCardContainerRecord(storedFile)->containerId, ContainerId_DATA);
+    std::unique_ptr<CardFileStorage> content(again->GetCardFileStorage(storedFile));
+    ASSERT_TRUE(content);
+    EXPECT_EQ(std::vector<unsigned char>(content->GetData(), content->GetData() + content->GetSize()), payload);
+    ASSERT_EQ(Login(again, 1, "1234"), CoreOk);
+    std::vector<unsigned char> data = digestInfo();
+    unsigned char signature[128];
+    unsigned long length = sizeof signature;
+    EXPECT_EQ(again->Sign(priv, data.data(), data.size(), signature, &length), CoreOk);
+
+    // Containers: not deleted while they hold records unless asked to; record identifiers
+    // are never given out twice.
+    EXPECT_EQ(again->DeleteContainer(container, false, false), CoreInvalidArgument);
+    ASSERT_EQ(again->DeleteContainer(container, true, false), CoreOk);
+    EXPECT_EQ(again->FindCardPublicKeyRecordById(publicId), nullptr);
+    EXPECT_EQ(again->FindCardPrivateKeyRecordById(privateId), nullptr);
+    KeyPair next;
+    ASSERT_EQ(makeKey(again, KeyPairFlagSign, &next), CoreOk);
+    EXPECT_GT(next.priv->recordId, fileId);
+    EXPECT_GT(next.pub->recordId, fileId);
+    EXPECT_EQ(again->DeleteContainer(again->FindCardContainerRecord(storedFile), true, false), CoreInvalidArgument)
+        << "the data container stays";
+}

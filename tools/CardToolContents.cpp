@@ -312,7 +312,7 @@ int CommandCertIssue(const std::string& readersDir, const Args& args) {
     if ((key->record.keyPairFlags & KeyPairFlagDecrypt) != 0) usage += ",keyEncipherment";
     addExtension(cert.get(), &ctx, NID_key_usage, usage.c_str());
     addExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash");
-    addExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid");
+    addExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid,issuer");
     if (X509_sign(cert.get(), caKey.get(), EVP_sha256()) <= 0) throw Failure("the certificate could not be signed");
     std::vector<unsigned char> bytes = der(cert.get());
     storeCertificate(card, bytes, CertificateKindClient, key, args, true);

@@ -296,37 +296,47 @@ bool publicKeyAttribute(Core::RsaPublicKey* key, bool rsa, CK_ATTRIBUTE* attribu
 // value can be searched for.
 class ProofCache {
 public:
+    // The types are local to this file, so that the container code made for them stays
+    // inside the library.
+    struct KeyName {
+        std::vector<unsigned char> bytes;
+        bool operator<(const KeyName& other) const { return bytes < other.bytes; }
+    };
+    struct Proof {
+        std::vector<unsigned char> bytes;
+    };
+
     static ProofCache& Get() {
         static ProofCache instance;
         return instance;
     }
-    static std::vector<unsigned char> KeyOf(const Core::RsaPublicKey* key) {
-        std::vector<unsigned char> name;
+    static KeyName NameOf(const Core::RsaPublicKey* key) {
+        KeyName name;
         unsigned long modulusSize = key->GetModulusSize();
-        name.reserve(sizeof modulusSize + modulusSize + key->GetExponentSize());
+        name.bytes.reserve(sizeof modulusSize + modulusSize + key->GetExponentSize());
         const unsigned char* size = reinterpret_cast<const unsigned char*>(&modulusSize);
-        name.insert(name.end(), size, size + sizeof modulusSize);
-        name.insert(name.end(), key->GetModulus(), key->GetModulus() + modulusSize);
-        name.insert(name.end(), key->GetExponent(), key->GetExponent() + key->GetExponentSize());
+        name.bytes.insert(name.bytes.end(), size, size + sizeof modulusSize);
+        name.bytes.insert(name.bytes.end(), key->GetModulus(), key->GetModulus() + modulusSize);
+        name.bytes.insert(name.bytes.end(), key->GetExponent(), key->GetExponent() + key->GetExponentSize());
         return name;
     }
-    bool Find(const std::vector<unsigned char>& key, std::vector<unsigned char>* proof) {
+    bool Find(const KeyName& name, Proof* proof) {
         std::lock_guard<std::mutex> guard(mutex_);
-        auto found = proofs_.find(key);
+        auto found = proofs_.find(name);
         if (found == proofs_.end()) return false;
         *proof = found->second;
         return true;
     }
-    void Store(const std::vector<unsigned char>& key, const std::vector<unsigned char>& proof) {
+    void Store(const KeyName& name, const Proof& proof) {
         std::lock_guard<std::mutex> guard(mutex_);
         if (proofs_.size() >= kMaxEntries) proofs_.clear();
-        proofs_[key] = proof;
+        proofs_[name] = proof;
     }
 
 private:
     static constexpr size_t kMaxEntries = 256;
     std::mutex mutex_;
-    std::map<std::vector<unsigned char>, std::vector<unsigned char>> proofs_;
+    std::map<KeyName, Proof> proofs_;
 };
 
 CK_RV proofOfKeyOrigin(Core::RsaPublicKey* publicKey, CK_ATTRIBUTE* attribute, Core::ReaderCardPair* pair) {
@@ -335,13 +345,13 @@ CK_RV proofOfKeyOrigin(Core::RsaPublicKey* publicKey, CK_ATTRIBUTE* attribute, C
     unsigned long length = kProofBufferSize;
     int code = record != nullptr ? pair->ComputeProof(record, buffer, &length) : Core::CoreInvalidArgument;
     if (code == Core::CoreOk) {
-        std::vector<unsigned char> name = ProofCache::KeyOf(publicKey);
-        std::vector<unsigned char> proof;
+        ProofCache::KeyName name = ProofCache::NameOf(publicKey);
+        ProofCache::Proof proof;
         if (!ProofCache::Get().Find(name, &proof)) {
-            proof.assign(buffer, buffer + std::min(length, kProofBufferSize));
+            proof.bytes.assign(buffer, buffer + std::min(length, kProofBufferSize));
             ProofCache::Get().Store(name, proof);
         }
-        return setBytesValue(attribute, proof.data(), proof.size());
+        return setBytesValue(attribute, proof.bytes.data(), proof.bytes.size());
     }
     if (code == Core::CoreProofNotAvailable) {
         GetPkcs11Log()->Error("Dukaz o puvodu klice nelze vytvorit.");

@@ -136,7 +136,6 @@ TEST_F(Attributes, CertificateValuesMatchTheStoredDer) {
 
     EXPECT_EQ(Ulong(session_, root, CKA_CLASS), CKO_CERTIFICATE);
     EXPECT_EQ(Ulong(session_, root, CKA_CERTIFICATE_TYPE), CKC_X_509);
-    EXPECT_EQ(Ulong(session_, root, CKA_JAVA_MIDP_SECURITY_DOMAIN), 0u);
     EXPECT_EQ(Value(session_, root, CKA_VALUE), card_->caDer);
     EXPECT_EQ(Value(session_, root, CKA_SUBJECT), fields.subject);
     EXPECT_EQ(Value(session_, root, CKA_ISSUER), fields.issuer);
@@ -147,9 +146,7 @@ TEST_F(Attributes, CertificateValuesMatchTheStoredDer) {
     EXPECT_FALSE(Bool(session_, root, CKA_PRIVATE));
     EXPECT_FALSE(Bool(session_, root, CKA_MODIFIABLE));
     EXPECT_TRUE(Value(session_, root, CKA_URL).empty());
-    EXPECT_TRUE(Value(session_, root, CKA_HASH_OF_SUBJECT_PUBLIC_KEY).empty());
     EXPECT_EQ(Value(session_, root, CKA_START_DATE), Text("00000000"));
-    EXPECT_EQ(Value(session_, root, CKA_END_DATE), Text("00000000"));
 
     unsigned char digest[SHA_DIGEST_LENGTH];
     SHA1(card_->caDer.data(), card_->caDer.size(), digest);
@@ -272,12 +269,9 @@ TEST_F(Attributes, PublicKey) {
     EXPECT_EQ(Value(session_, key, CKA_MODULUS).size(), 256u);
     EXPECT_EQ(Value(session_, key, CKA_PUBLIC_EXPONENT), (Bytes{0x01, 0x00, 0x01}));
     EXPECT_EQ(Value(session_, key, CKA_LABEL), Text(card_->signKeyLabel));
-    EXPECT_TRUE(Value(session_, key, CKA_SUBJECT).empty());
     EXPECT_TRUE(Bool(session_, key, CKA_LOCAL));
     EXPECT_TRUE(Bool(session_, key, CKA_VERIFY));
     EXPECT_FALSE(Bool(session_, key, CKA_WRAP));
-    EXPECT_FALSE(Bool(session_, key, CKA_VERIFY_RECOVER));
-    EXPECT_FALSE(Bool(session_, key, CKA_DERIVE));
     EXPECT_FALSE(Bool(session_, key, CKA_ESIGN));
     EXPECT_FALSE(Bool(session_, key, CKA_PRIVATE));
     EXPECT_TRUE(Bool(session_, key, CKA_TOKEN));
@@ -315,10 +309,6 @@ TEST_F(Attributes, PrivateKeyAfterLogin) {
     EXPECT_TRUE(Bool(session_, key, CKA_ALWAYS_SENSITIVE));
     EXPECT_FALSE(Bool(session_, key, CKA_ALWAYS_AUTHENTICATE));
     EXPECT_FALSE(Bool(session_, key, CKA_ESIGN));
-    EXPECT_FALSE(Bool(session_, key, CKA_UNWRAP));
-    EXPECT_FALSE(Bool(session_, key, CKA_SIGN_RECOVER));
-    EXPECT_FALSE(Bool(session_, key, CKA_WRAP_WITH_TRUSTED));
-    EXPECT_TRUE(Value(session_, key, CKA_UNWRAP_TEMPLATE).empty());
 
     Bytes bits;
     EXPECT_EQ(Read(session_, key, CKA_MODULUS_BITS, &bits), CKR_ATTRIBUTE_TYPE_INVALID);
@@ -395,10 +385,8 @@ TEST_F(Attributes, DataObject) {
     EXPECT_EQ(Value(session_, data, CKA_VALUE), card_->data);
     EXPECT_EQ(Value(session_, data, CKA_LABEL), Text(label));
     EXPECT_TRUE(Value(session_, data, CKA_APPLICATION).empty());
-    EXPECT_TRUE(Value(session_, data, CKA_OBJECT_ID).empty());
     EXPECT_TRUE(Bool(session_, data, CKA_TOKEN));
     EXPECT_FALSE(Bool(session_, data, CKA_PRIVATE));
-    EXPECT_FALSE(Bool(session_, data, CKA_MODIFIABLE));
     Bytes id;
     EXPECT_EQ(Read(session_, data, CKA_ID, &id), CKR_ATTRIBUTE_TYPE_INVALID);
     CK_ULONG size = 5;

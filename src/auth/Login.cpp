@@ -106,6 +106,7 @@ CK_RV Pkcs11Provider::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
     Locked<Session> session(sessions_.GetSession(hSession, true));
     if (!session) return LogResult(method, CKR_SESSION_HANDLE_INVALID);
     CK_SLOT_ID slot = session->GetSlotID();
+    if (slot == 0) return LogResult(method, CKR_SESSION_HANDLE_INVALID);  // closed meanwhile
     CK_RV rv = VerifyKnownCardPresent(slot);
     if (rv != CKR_OK) return LogResult(method, rv);
     Locked<SessionGroup> group(session->GetSessionGroup(true));
@@ -172,8 +173,9 @@ CK_RV Pkcs11Provider::C_Logout(CK_SESSION_HANDLE hSession) {
 
     // The group before the pair, as every other call takes them.
     Locked<SessionGroup> group(session->GetSessionGroup(true));
-    Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(session->GetSlotID(), true));
-    if (!pair || !group) return LogResult(method, CKR_FUNCTION_FAILED);
+    if (!group) return LogResult(method, CKR_FUNCTION_FAILED);
+    Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(group->GetSlotID(), true));
+    if (!pair) return LogResult(method, CKR_FUNCTION_FAILED);
     group->SetLoginState(LoginStatePublic);
     group->ClearPinCache(pair.get());
     SoPinStore::Forget(group.get());
@@ -189,6 +191,7 @@ CK_RV Pkcs11Provider::C_PINPadPseudoLogin(CK_SESSION_HANDLE hSession) {
     Locked<Session> session(sessions_.GetSession(hSession, true));
     if (!session) return LogResult(method, CKR_SESSION_HANDLE_INVALID);
     CK_SLOT_ID slot = session->GetSlotID();
+    if (slot == 0) return LogResult(method, CKR_SESSION_HANDLE_INVALID);  // closed meanwhile
     CK_RV rv = VerifyKnownCardPresent(slot);
     if (rv != CKR_OK) return LogResult(method, rv);
     Locked<SessionGroup> group(session->GetSessionGroup(true));
@@ -217,6 +220,7 @@ CK_RV Pkcs11Provider::C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin
     Locked<Session> session(sessions_.GetSession(hSession, true));
     if (!session) return LogResult(method, CKR_SESSION_HANDLE_INVALID);
     CK_SLOT_ID slot = session->GetSlotID();
+    if (slot == 0) return LogResult(method, CKR_SESSION_HANDLE_INVALID);  // closed meanwhile
     CK_RV rv = VerifyKnownCardPresent(slot);
     if (rv != CKR_OK) return LogResult(method, rv);
     if (session->GetState() != CKS_RW_SO_FUNCTIONS) return LogResult(method, CKR_USER_NOT_LOGGED_IN);
@@ -276,6 +280,7 @@ CK_RV Pkcs11Provider::C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldP
     Locked<Session> session(sessions_.GetSession(hSession, true));
     if (!session) return LogResult(method, CKR_SESSION_HANDLE_INVALID);
     CK_SLOT_ID slot = session->GetSlotID();
+    if (slot == 0) return LogResult(method, CKR_SESSION_HANDLE_INVALID);  // closed meanwhile
     CK_RV rv = VerifyKnownCardPresent(slot);
     if (rv != CKR_OK) return LogResult(method, rv);
     CK_STATE state = session->GetState();

@@ -23,11 +23,6 @@ namespace Pkcs11 {
 namespace Lifetime {
 namespace {
 
-std::mutex& closedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
 std::unordered_set<const void*>& closedSet() {
     static std::unordered_set<const void*> set;
     return set;
@@ -36,17 +31,34 @@ std::unordered_set<const void*>& closedSet() {
 thread_local int tryDepth = 0;
 thread_local bool tryTaken = false;
 
+template <typename T>
+bool claim(T* element) {
+    std::lock_guard<std::mutex> guard(ClosedMutex());
+    TryScope attempt;
+    element->Lock();
+    if (attempt.Taken()) return true;
+    // The holder cannot release its last hold meanwhile: that needs ClosedMutex().
+    closedSet().insert(element);
+    return false;
+}
+
 }  // namespace
 
+std::mutex& ClosedMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool Claim(Session* element) { return claim(element); }
+
+bool Claim(SessionGroup* element) { return claim(element); }
+
 void MarkClosed(const void* element) {
-    std::lock_guard<std::mutex> guard(closedMutex());
+    std::lock_guard<std::mutex> guard(ClosedMutex());
     closedSet().insert(element);
 }
 
-bool TakeClosed(const void* element) {
-    std::lock_guard<std::mutex> guard(closedMutex());
-    return closedSet().erase(element) != 0;
-}
+bool TakeClosedHeld(const void* element) { return closedSet().erase(element) != 0; }
 
 TryScope::TryScope() {
     ++tryDepth;
@@ -138,9 +150,11 @@ void Session::Lock() {
 
 void Session::Unlock() {
     if (holdCount_ <= 0) return;
-    bool destroy = --holdCount_ == 0 && Lifetime::TakeClosed(this);
-    lock_.Unlock();
-    if (destroy) delete this;
+    if (--holdCount_ > 0) {
+        lock_.Unlock();
+        return;
+    }
+    if (Lifetime::ReleaseLast(this, [this] { lock_.Unlock(); })) delete this;
 }
 
 SessionGroup* Session::GetSessionGroup(bool lock) {
@@ -210,9 +224,11 @@ void SessionGroup::Lock() {
 
 void SessionGroup::Unlock() {
     if (holdCount_ == 0) return;
-    bool destroy = --holdCount_ == 0 && Lifetime::TakeClosed(this);
-    lock_.Unlock();
-    if (destroy) delete this;
+    if (--holdCount_ > 0) {
+        lock_.Unlock();
+        return;
+    }
+    if (Lifetime::ReleaseLast(this, [this] { lock_.Unlock(); })) delete this;
 }
 
 void SessionGroup::SetDigestHash(Core::Hash* hash) {

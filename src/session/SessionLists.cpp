@@ -3,7 +3,7 @@
 // Lock order: session list, then group list; an element's lock is never waited for while
 // a list lock is held (look-ups only try it), so a thread holding a session or a group
 // may call back into the lists. Closing removes an element under the list locks and
-// destroys it afterwards, once no other thread holds it.
+// destroys it afterwards, when no thread holds it any more.
 #include <new>
 #include <vector>
 
@@ -21,12 +21,12 @@ namespace {
 thread_local bool detachOnly = false;
 thread_local SessionGroup* detachedGroup = nullptr;
 
-// Waits until no other thread holds the element, then destroys it at its last Unlock
-// (at once, unless this thread holds it further up its stack).
+// Destroys an element taken out of its list: now, when no other thread holds it (and
+// this thread holds it no further up its stack), else at the holder's last Unlock. Never
+// waits, so threads that close each other's sessions cannot deadlock.
 template <typename T>
 void destroyWhenFree(T* element) {
-    if (element == nullptr) return;
-    element->Lock();
+    if (element == nullptr || !Lifetime::Claim(element)) return;
     Lifetime::MarkClosed(element);
     element->Unlock();
 }
@@ -115,8 +115,8 @@ bool SessionList::CloseSession(CK_SESSION_HANDLE hSession) {
     }
 
     if (lastOfGroup) {
-        if (detached != nullptr) {
-            detached->Lock();
+        // A group still in use elsewhere goes, with all its objects, when it is released.
+        if (detached != nullptr && Lifetime::Claim(detached)) {
             detached->GetObjectList()->DestroySessionObjects(hSession);
             Lifetime::MarkClosed(detached);
             detached->Unlock();

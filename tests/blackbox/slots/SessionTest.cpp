@@ -193,5 +193,58 @@ TEST_F(Sessions, ConcurrentCallsOnOneSlot) {
     EXPECT_EQ(p11->C_GetSessionInfo(shared, &info), CKR_OK);
 }
 
+// A card change sweeps sessions that other threads are using at that moment.
+TEST_F(Sessions, SweepWhileOtherThreadsUseTheSessions) {
+    CK_SLOT_ID slot = Card("R");
+    for (int round = 0; round < 3; ++round) {
+        std::vector<CK_SESSION_HANDLE> sessions;
+        for (int i = 0; i < 4; ++i) sessions.push_back(Open(slot, i % 2 == 0));
+        ASSERT_EQ(Login(sessions[0], CKU_USER, "1234"), CKR_OK);
+
+        std::atomic<int> unexpected{0};
+        std::atomic<CK_RV> lastUnexpected{CKR_OK};
+        auto user = [&](CK_SESSION_HANDLE session) {
+            for (;;) {
+                CK_SESSION_INFO info;
+                CK_RV rv = p11->C_GetSessionInfo(session, &info);
+                if (rv == CKR_SESSION_HANDLE_INVALID) return;
+                if (rv != CKR_OK) {
+                    ++unexpected;
+                    lastUnexpected = rv;
+                }
+                rv = Login(session, CKU_USER, "1234");
+                // Closed before the call, found closed by it, or closed while it ran (its
+                // group is gone then).
+                if (rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT ||
+                    rv == CKR_FUNCTION_FAILED)
+                    return;
+                if (rv != CKR_USER_ALREADY_LOGGED_IN && rv != CKR_OK) {
+                    ++unexpected;
+                    lastUnexpected = rv;
+                }
+            }
+        };
+        std::vector<std::future<void>> users;
+        for (CK_SESSION_HANDLE session : sessions) users.push_back(std::async(std::launch::async, user, session));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+        std::string image = Env().Path("sweep" + std::to_string(round) + ".vcard");
+        Env().ToolOk("card-remove R " + image);
+        Env().ToolOk("card-insert R " + image);
+        Slots(true);  // sweeps the slot: every session goes, also those in use
+        for (auto& worker : users) {
+            if (worker.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+                ADD_FAILURE() << "a sweep deadlocked";
+                std::fflush(nullptr);
+                std::_Exit(1);
+            }
+        }
+        EXPECT_EQ(unexpected.load(), 0) << "last: 0x" << std::hex << lastUnexpected.load();
+        CK_SESSION_HANDLE fresh = Open(slot, false);
+        EXPECT_EQ(State(fresh), static_cast<CK_STATE>(CKS_RO_PUBLIC_SESSION));
+        p11->C_CloseSession(fresh);
+    }
+}
+
 }  // namespace
 }  // namespace vctest

@@ -1,3 +1,5 @@
+#include "session/ListVisibility.h"  // first: see there
+
 #include "session/Session.h"
 
 #include <openssl/crypto.h>
@@ -7,7 +9,6 @@
 #include <mutex>
 #include <new>
 #include <unordered_set>
-#include <vector>
 
 #include "module/Globals.h"
 #include "module/Pkcs11Provider.h"
@@ -23,8 +24,17 @@ namespace Pkcs11 {
 namespace Lifetime {
 namespace {
 
-std::unordered_set<const void*>& closedSet() {
-    static std::unordered_set<const void*> set;
+// Keys of types local to this file keep the container's code out of the library's exports.
+struct ClosedKey {
+    const void* element;
+    bool operator==(const ClosedKey& other) const { return element == other.element; }
+};
+struct ClosedKeyHash {
+    size_t operator()(const ClosedKey& key) const { return std::hash<const void*>()(key.element); }
+};
+
+std::unordered_set<ClosedKey, ClosedKeyHash>& closedSet() {
+    static std::unordered_set<ClosedKey, ClosedKeyHash> set;
     return set;
 }
 
@@ -38,7 +48,7 @@ bool claim(T* element) {
     element->Lock();
     if (attempt.Taken()) return true;
     // The holder cannot release its last hold meanwhile: that needs ClosedMutex().
-    closedSet().insert(element);
+    closedSet().insert(ClosedKey{element});
     return false;
 }
 
@@ -55,10 +65,10 @@ bool Claim(SessionGroup* element) { return claim(element); }
 
 void MarkClosed(const void* element) {
     std::lock_guard<std::mutex> guard(ClosedMutex());
-    closedSet().insert(element);
+    closedSet().insert(ClosedKey{element});
 }
 
-bool TakeClosedHeld(const void* element) { return closedSet().erase(element) != 0; }
+bool TakeClosedHeld(const void* element) { return closedSet().erase(ClosedKey{element}) != 0; }
 
 TryScope::TryScope() {
     ++tryDepth;
@@ -86,37 +96,48 @@ std::mutex& storeMutex() {
     return mutex;
 }
 
-std::map<const SessionGroup*, std::vector<unsigned char>>& store() {
-    static std::map<const SessionGroup*, std::vector<unsigned char>> pins;
+struct KeptPin {
+    unsigned char data[64];
+    unsigned long length;
+};
+struct GroupKey {
+    const SessionGroup* group;
+    bool operator<(const GroupKey& other) const { return std::less<const SessionGroup*>()(group, other.group); }
+};
+
+std::map<GroupKey, KeptPin>& store() {
+    static std::map<GroupKey, KeptPin> pins;
     return pins;
 }
 
-void wipe(std::vector<unsigned char>& pin) {
-    if (!pin.empty()) OPENSSL_cleanse(pin.data(), pin.size());
-    pin.clear();
+void wipe(KeptPin& pin) {
+    OPENSSL_cleanse(pin.data, sizeof pin.data);
+    pin.length = 0;
 }
 
 }  // namespace
 
 void Remember(const SessionGroup* group, const unsigned char* pin, unsigned long length) {
     std::lock_guard<std::mutex> guard(storeMutex());
-    std::vector<unsigned char>& kept = store()[group];
+    KeptPin& kept = store()[GroupKey{group}];
     wipe(kept);
-    if (pin != nullptr) kept.assign(pin, pin + length);
+    if (pin == nullptr || length > sizeof kept.data) return;  // longer than any PIN a card takes
+    std::memcpy(kept.data, pin, length);
+    kept.length = length;
 }
 
 bool Recall(const SessionGroup* group, unsigned char* buffer, unsigned long* length) {
     std::lock_guard<std::mutex> guard(storeMutex());
-    auto found = store().find(group);
-    if (found == store().end() || found->second.empty() || found->second.size() > *length) return false;
-    std::memcpy(buffer, found->second.data(), found->second.size());
-    *length = found->second.size();
+    auto found = store().find(GroupKey{group});
+    if (found == store().end() || found->second.length == 0 || found->second.length > *length) return false;
+    std::memcpy(buffer, found->second.data, found->second.length);
+    *length = found->second.length;
     return true;
 }
 
 void Forget(const SessionGroup* group) {
     std::lock_guard<std::mutex> guard(storeMutex());
-    auto found = store().find(group);
+    auto found = store().find(GroupKey{group});
     if (found == store().end()) return;
     wipe(found->second);
     store().erase(found);

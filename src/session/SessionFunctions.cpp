@@ -1,4 +1,6 @@
 // C_OpenSession, C_CloseSession, C_CloseAllSessions, C_GetSessionInfo.
+#include "session/ListVisibility.h"  // first: see there
+
 #include "core/Log.h"
 #include "module/Globals.h"
 #include "module/Locked.h"

@@ -4,8 +4,9 @@
 // a list lock is held (look-ups only try it), so a thread holding a session or a group
 // may call back into the lists. Closing removes an element under the list locks and
 // destroys it afterwards, when no thread holds it any more.
+#include "session/ListVisibility.h"  // first: see there
+
 #include <new>
-#include <vector>
 
 #include "module/Pkcs11Provider.h"
 #include "session/ElementLifetime.h"
@@ -135,25 +136,25 @@ bool SessionList::CloseSession(CK_SESSION_HANDLE hSession) {
 
 bool SessionList::CloseAllSessions(CK_SLOT_ID slotID) {
     if (provider_ == nullptr) return true;
-    std::vector<CK_SESSION_HANDLE> handles;
+    CK_SESSION_HANDLE* handles = nullptr;
+    size_t count = 0;
     {
         Lifetime::Guard guard(listLock_);
         uint32_t groupHandle = provider_->GetSessionGroupList()->FindSessionGroupBySlot(slotID);
         if (groupHandle == 0) return true;
-        size_t count = 0;
         unsigned long handle = 0;
         for (Session* s = GetFirst(handle); s != nullptr; s = GetNext(handle))
             if (s->GetSessionGroupHandle() == groupHandle) ++count;
-        try {
-            handles.reserve(count);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
+        if (count == 0) return true;
+        handles = new (std::nothrow) CK_SESSION_HANDLE[count];
+        if (handles == nullptr) return false;
+        size_t filled = 0;
         handle = 0;
-        for (Session* s = GetFirst(handle); s != nullptr; s = GetNext(handle))
-            if (s->GetSessionGroupHandle() == groupHandle) handles.push_back(handle);
+        for (Session* s = GetFirst(handle); s != nullptr && filled < count; s = GetNext(handle))
+            if (s->GetSessionGroupHandle() == groupHandle) handles[filled++] = handle;
     }
-    for (CK_SESSION_HANDLE h : handles) CloseSession(h);
+    for (size_t i = 0; i < count; ++i) CloseSession(handles[i]);
+    delete[] handles;
     return true;
 }
 

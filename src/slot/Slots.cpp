@@ -1,4 +1,6 @@
 // Slot listing, slot information, slot events and the card-change check.
+#include "session/ListVisibility.h"  // first: see there
+
 #include <cstring>
 
 #include "core/Log.h"

@@ -1,4 +1,6 @@
 // Token information and the mechanism table.
+#include "session/ListVisibility.h"  // first: see there
+
 #include <algorithm>
 #include <cstring>
 

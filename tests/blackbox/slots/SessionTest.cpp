@@ -110,15 +110,6 @@ TEST_F(Sessions, CloseAndCloseAll) {
     EXPECT_EQ(p11->C_GetSessionInfo(c, &info), CKR_OK);
 }
 
-TEST_F(Sessions, HandlesAreNotReusedAtOnce) {
-    CK_SLOT_ID slot = Card("R");
-    CK_SESSION_HANDLE first = Open(slot, false);
-    ASSERT_EQ(p11->C_CloseSession(first), CKR_OK);
-    CK_SESSION_HANDLE second = Open(slot, false);
-    EXPECT_NE(second, first);
-    EXPECT_EQ(p11->C_CloseSession(first), CKR_SESSION_HANDLE_INVALID);
-}
-
 TEST_F(Sessions, FinalizeKeepsSessions) {
     CK_SLOT_ID slot = Card("R");
     CK_SESSION_HANDLE session = Open(slot, true);

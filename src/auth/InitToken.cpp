@@ -1,5 +1,4 @@
 // C_InitToken: sets the SO PIN of a new card, or erases an initialised one.
-#include "session/ListVisibility.h"  // first: see there
 
 #include "auth/CardFrame.h"
 #include "core/Log.h"

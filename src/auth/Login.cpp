@@ -3,7 +3,6 @@
 // The card is never left logged in: a login checks the PIN on the card, keeps it in the
 // pair's PIN cache and logs the card out again; private-key operations log in from the
 // cache. Lock order: session, group, reader/card pair.
-#include "session/ListVisibility.h"  // first: see there
 
 #include <openssl/crypto.h>
 

@@ -31,7 +31,7 @@ private:
     std::string label_;
 };
 
-struct CardContainerRecord {
+struct VC_LIST_ELEMENT CardContainerRecord {
     uint32_t containerId = 0;
     int type = CardObjectTypeKeyContainer;  // CardObjectType
     orvostd::OrvoStringW name;
@@ -43,7 +43,7 @@ enum CertificateKind : int {
     CertificateKindPartner = 3,
 };
 
-struct CardCertificateRecord {
+struct VC_LIST_ELEMENT CardCertificateRecord {
     virtual ~CardCertificateRecord() = default;
     uint32_t recordId = 0;
     uint32_t containerId = 0;
@@ -52,7 +52,7 @@ struct CardCertificateRecord {
     CardCommonAttribute common;
 };
 
-struct CardPrivateKeyRecord {
+struct VC_LIST_ELEMENT CardPrivateKeyRecord {
     uint32_t recordId = 0;
     uint32_t containerId = 0;
     uint32_t flags = 0;                  // CardRecordFlagImported when imported
@@ -62,7 +62,7 @@ struct CardPrivateKeyRecord {
     CardCommonAttribute common;
 };
 
-struct CardPublicKeyRecord {
+struct VC_LIST_ELEMENT CardPublicKeyRecord {
     virtual ~CardPublicKeyRecord() = default;
     uint32_t recordId = 0;
     uint32_t containerId = 0;
@@ -71,7 +71,7 @@ struct CardPublicKeyRecord {
     CardCommonAttribute common;
 };
 
-struct CardFileStorageRecord {
+struct VC_LIST_ELEMENT CardFileStorageRecord {
     virtual ~CardFileStorageRecord() = default;
     uint32_t recordId = 0;
     uint32_t containerId = ContainerId_DATA;
@@ -81,7 +81,7 @@ struct CardFileStorageRecord {
 };
 
 // Hash of a trusted root certificate kept by the card.
-struct CardRootHashRecord {
+struct VC_LIST_ELEMENT CardRootHashRecord {
     uint32_t recordId = 0;
     unsigned char sha256[32] = {};
 };

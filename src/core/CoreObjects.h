@@ -18,7 +18,7 @@ namespace Core {
 class Hash;
 class ReaderCardPair;
 
-class CoreObject {
+class VC_LIST_ELEMENT CoreObject {
 public:
     virtual ~CoreObject();
     CoreObjectType GetCoreObjectType() const { return type_; }
@@ -72,7 +72,7 @@ private:
     bool cardId(ReaderCardPair* pair, std::vector<unsigned char>& id, bool* missing) const;
 };
 
-class Key : public CoreObject {
+class VC_LIST_ELEMENT Key : public CoreObject {
 public:
     KeyType GetKeyType() const { return keyType_; }
 

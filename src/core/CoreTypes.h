@@ -4,6 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// Element types of the exported handle lists carry default visibility, so that the list
+// instantiations over them can be exported; the linker's version script keeps their own
+// members inside the library.
+#define VC_LIST_ELEMENT __attribute__((visibility("default")))
+
 namespace Vellumcrest {
 namespace Core {
 

@@ -11,7 +11,7 @@
 namespace Vellumcrest {
 namespace Csp {
 
-class Context {
+class VC_LIST_ELEMENT Context {
 public:
     virtual ~Context() = default;
 };

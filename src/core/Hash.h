@@ -6,7 +6,7 @@
 namespace Vellumcrest {
 namespace Core {
 
-class Hash {
+class VC_LIST_ELEMENT Hash {
 public:
     virtual ~Hash();
     virtual void Update(const unsigned char* data, unsigned long length);

@@ -61,7 +61,7 @@ private:
     class ReaderCardPair* pair_ = nullptr;
 };
 
-class ReaderCardPair {
+class VC_LIST_ELEMENT ReaderCardPair {
 public:
     ReaderCardPair();
     virtual ~ReaderCardPair();
@@ -93,7 +93,8 @@ public:
     int InitAuthCode(int authId, const unsigned char* pin, unsigned long length);
     int ChangeAuthCode(int authId, const unsigned char* oldPin, unsigned long oldLength,
                        const unsigned char* newPin, unsigned long newLength);
-    // Unblocks authId with the SO PIN; with a new PIN also sets it, without one keeps it.
+    // Unblocks authId with the SO PIN; with a new PIN also sets it, without one sets the
+    // initial user PIN "47210935" (the known state token initialisation starts from).
     int ResetAuthCode(int authId, const unsigned char* soPin, unsigned long soLength,
                       const unsigned char* newPin, unsigned long newLength);
     int DeactivateAuthCode(int authId);

@@ -2,6 +2,10 @@
 // with handles from [lowest, highest], given out in rising order with wrap-around.
 // Handle 0 never names an element. The list does not own its elements, except that
 // RemoveAndDestroyAll deletes them. Not thread-safe: users hold their own lock.
+//
+// The template has default visibility: the library exports its instantiations for sibling
+// components, and every copy the compiler makes must agree (a hidden copy would hide the
+// exported one at link time). The linker's version script decides what leaves the library.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +22,7 @@ struct ListElementDeleter {
 };
 
 template <typename T>
-class List {
+class __attribute__((visibility("default"))) List {
 public:
     List() : List(1, 65535) {}
     List(uint32_t lowest, uint32_t highest) : lowest_(lowest), highest_(highest) {}
@@ -145,7 +149,7 @@ private:
 
     uint32_t findFirstFreeHandle() {
         if (count_ >= static_cast<int32_t>(highest_ - lowest_ + 1)) return 0;
-        uint32_t start = last_ >= highest_ ? lowest_ : last_ + 1;
+        uint32_t start = (last_ >= highest_ || last_ < lowest_) ? lowest_ : last_ + 1;
         for (uint32_t candidate = start; candidate <= highest_ && candidate != 0; ++candidate) {
             if (head_ == nullptr || findItemByHandle(candidate) == nullptr) return take(candidate);
             if (candidate == highest_) break;

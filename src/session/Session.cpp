@@ -1,4 +1,3 @@
-#include "session/ListVisibility.h"  // first: see there
 
 #include "session/Session.h"
 

@@ -28,7 +28,7 @@ enum FindState : uint8_t {
     FindStateRunning = 2,
 };
 
-class Session {
+class VC_LIST_ELEMENT Session {
 public:
     Session(bool readWrite, uint32_t groupHandle, Pkcs11Provider* provider);
     virtual ~Session();
@@ -53,7 +53,7 @@ private:
     Pkcs11Provider* provider_;
 };
 
-class SessionGroup {
+class VC_LIST_ELEMENT SessionGroup {
 public:
     SessionGroup(CK_SLOT_ID slotID, Pkcs11Provider* provider);
     virtual ~SessionGroup();

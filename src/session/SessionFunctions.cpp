@@ -1,5 +1,4 @@
 // C_OpenSession, C_CloseSession, C_CloseAllSessions, C_GetSessionInfo.
-#include "session/ListVisibility.h"  // first: see there
 
 #include "core/Log.h"
 #include "module/Globals.h"

@@ -4,7 +4,6 @@
 // a list lock is held (look-ups only try it), so a thread holding a session or a group
 // may call back into the lists. Closing removes an element under the list locks and
 // destroys it afterwards, when no thread holds it any more.
-#include "session/ListVisibility.h"  // first: see there
 
 #include <new>
 

@@ -1,5 +1,4 @@
 // Slot listing, slot information, slot events and the card-change check.
-#include "session/ListVisibility.h"  // first: see there
 
 #include <cstring>
 

@@ -1,5 +1,4 @@
 // Token information and the mechanism table.
-#include "session/ListVisibility.h"  // first: see there
 
 #include <algorithm>
 #include <cstring>

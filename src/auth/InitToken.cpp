@@ -43,7 +43,7 @@ CK_RV Pkcs11Provider::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_UL
                                   CK_UTF8CHAR_PTR pLabel) {
     static const char* const method = "C_InitToken";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_InitToken(0x%lX, 0x%p, %lu, 0x%p)", slotID, static_cast<void*>(pPin), ulPinLen,
+    log->Info("Pkcs11Provider::C_InitToken(0x%lX, %p, %lu, %p)", slotID, static_cast<void*>(pPin), ulPinLen,
               static_cast<void*>(pLabel));
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);

@@ -96,7 +96,7 @@ CK_RV Pkcs11Provider::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
                               CK_ULONG ulPinLen) {
     static const char* const method = "C_Login";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_Login(0x%lX, %s, 0x%p, %lu)", hSession, userTypeName(userType),
+    log->Info("Pkcs11Provider::C_Login(0x%lX, %s, %p, %lu)", hSession, userTypeName(userType),
               static_cast<void*>(pPin), ulPinLen);
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);
@@ -212,7 +212,7 @@ CK_RV Pkcs11Provider::C_PINPadPseudoLogin(CK_SESSION_HANDLE hSession) {
 CK_RV Pkcs11Provider::C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
     static const char* const method = "C_InitPIN";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_InitPIN(0x%lX, 0x%p, %lu)", hSession, static_cast<void*>(pPin), ulPinLen);
+    log->Info("Pkcs11Provider::C_InitPIN(0x%lX, %p, %lu)", hSession, static_cast<void*>(pPin), ulPinLen);
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pPin == nullptr || ulPinLen == 0) return LogResult(method, CKR_ARGUMENTS_BAD);
@@ -270,7 +270,7 @@ CK_RV Pkcs11Provider::C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin
 CK_RV Pkcs11Provider::C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
                                CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
     static const char* const method = "C_SetPIN";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_SetPIN(0x%lX, 0x%p, %lu, 0x%p, %lu)", hSession,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_SetPIN(0x%lX, %p, %lu, %p, %lu)", hSession,
                          static_cast<void*>(pOldPin), ulOldLen, static_cast<void*>(pNewPin), ulNewLen);
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);

@@ -58,7 +58,7 @@ CK_RV FinishDigest(SessionGroup* group, const unsigned char* data, CK_ULONG data
 
 CK_RV Pkcs11Provider::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
     static const char* const kMethod = "C_DigestInit";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_DigestInit(0x%lX, 0x%p)", hSession, static_cast<void*>(pMechanism));
+    GetPkcs11Log()->Info("Pkcs11Provider::C_DigestInit(0x%lX, %p)", hSession, static_cast<void*>(pMechanism));
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pMechanism == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
@@ -81,7 +81,7 @@ CK_RV Pkcs11Provider::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
 CK_RV Pkcs11Provider::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
     static const char* const kMethod = "C_Digest";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_Digest(0x%lX, 0x%p, %lu, 0x%p, 0x%p)", hSession,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_Digest(0x%lX, %p, %lu, %p, %p)", hSession,
                          static_cast<void*>(pData), ulDataLen, static_cast<void*>(pDigest),
                          static_cast<void*>(pulDigestLen));
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
@@ -98,7 +98,7 @@ CK_RV Pkcs11Provider::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
 
 CK_RV Pkcs11Provider::C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
     static const char* const kMethod = "C_DigestUpdate";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_DigestUpdate(0x%lX, 0x%p, %lu)", hSession, static_cast<void*>(pPart),
+    GetPkcs11Log()->Info("Pkcs11Provider::C_DigestUpdate(0x%lX, %p, %lu)", hSession, static_cast<void*>(pPart),
                          ulPartLen);
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pPart == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
@@ -154,7 +154,7 @@ CK_RV Pkcs11Provider::C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE h
 
 CK_RV Pkcs11Provider::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
     static const char* const kMethod = "C_DigestFinal";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_DigestFinal(0x%lX, 0x%p, 0x%p)", hSession, static_cast<void*>(pDigest),
+    GetPkcs11Log()->Info("Pkcs11Provider::C_DigestFinal(0x%lX, %p, %p)", hSession, static_cast<void*>(pDigest),
                          static_cast<void*>(pulDigestLen));
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pulDigestLen == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);

@@ -44,7 +44,7 @@ CK_RV CheckCipherKey(Core::CoreObject* object, Core::KeyType keyType, bool encry
 CK_RV Pkcs11Provider::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                     CK_OBJECT_HANDLE hKey) {
     static const char* const kMethod = "C_EncryptInit";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_EncryptInit(0x%lX, 0x%p, 0x%lX)", hSession,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_EncryptInit(0x%lX, %p, 0x%lX)", hSession,
                          static_cast<void*>(pMechanism), hKey);
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pMechanism == nullptr || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
@@ -69,7 +69,7 @@ CK_RV Pkcs11Provider::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, C
                                 CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
     static const char* const kMethod = "C_Encrypt";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_Encrypt(0x%lX, 0x%p, %lu, 0x%p, 0x%p)", hSession, static_cast<void*>(pData),
+    log->Info("Pkcs11Provider::C_Encrypt(0x%lX, %p, %lu, %p, %p)", hSession, static_cast<void*>(pData),
               ulDataLen, static_cast<void*>(pEncryptedData), static_cast<void*>(pulEncryptedDataLen));
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pData == nullptr || pulEncryptedDataLen == nullptr)
@@ -124,7 +124,7 @@ CK_RV Pkcs11Provider::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
                                     CK_OBJECT_HANDLE hKey) {
     static const char* const kMethod = "C_DecryptInit";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_DecryptInit(0x%lX, 0x%p, 0x%lX)", hSession, static_cast<void*>(pMechanism), hKey);
+    log->Info("Pkcs11Provider::C_DecryptInit(0x%lX, %p, 0x%lX)", hSession, static_cast<void*>(pMechanism), hKey);
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pMechanism == nullptr || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
@@ -199,7 +199,7 @@ CK_RV Pkcs11Provider::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncrypt
                                 CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
     static const char* const kMethod = "C_Decrypt";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_Decrypt(0x%lX, 0x%p, %lu, 0x%p, 0x%p)", hSession,
+    log->Info("Pkcs11Provider::C_Decrypt(0x%lX, %p, %lu, %p, %p)", hSession,
               static_cast<void*>(pEncryptedData), ulEncryptedDataLen, static_cast<void*>(pData),
               static_cast<void*>(pulDataLen));
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);

@@ -19,7 +19,7 @@ using CryptoFrame::Held;
 CK_RV Pkcs11Provider::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
     static const char* const kMethod = "C_SignInit";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_SignInit(0x%lX, 0x%p, 0x%lX)", hSession, static_cast<void*>(pMechanism), hKey);
+    log->Info("Pkcs11Provider::C_SignInit(0x%lX, %p, 0x%lX)", hSession, static_cast<void*>(pMechanism), hKey);
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pMechanism == nullptr || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
@@ -129,7 +129,7 @@ CK_RV Pkcs11Provider::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
                              CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
     static const char* const kMethod = "C_Sign";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_Sign(0x%lX, 0x%p, %lu, 0x%p, 0x%p)", hSession, static_cast<void*>(pData), ulDataLen,
+    log->Info("Pkcs11Provider::C_Sign(0x%lX, %p, %lu, %p, %p)", hSession, static_cast<void*>(pData), ulDataLen,
               static_cast<void*>(pSignature), static_cast<void*>(pulSignatureLen));
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pData == nullptr || pulSignatureLen == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);

@@ -35,7 +35,7 @@ Core::HashType VerifyHashType(CK_MECHANISM_TYPE mechanism) {
 
 CK_RV Pkcs11Provider::C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
     static const char* const kMethod = "C_VerifyInit";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_VerifyInit(0x%lX, 0x%p, 0x%lX)", hSession, static_cast<void*>(pMechanism),
+    GetPkcs11Log()->Info("Pkcs11Provider::C_VerifyInit(0x%lX, %p, 0x%lX)", hSession, static_cast<void*>(pMechanism),
                          hKey);
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pMechanism == nullptr || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
@@ -101,7 +101,7 @@ CK_RV VerifyWithKey(Pkcs11Provider* provider, Held& held, CK_BYTE_PTR pData, CK_
 CK_RV Pkcs11Provider::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
     static const char* const kMethod = "C_Verify";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_Verify(0x%lX, 0x%p, %lu, 0x%p, %lu)", hSession,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_Verify(0x%lX, %p, %lu, %p, %lu)", hSession,
                          static_cast<void*>(pData), ulDataLen, static_cast<void*>(pSignature), ulSignatureLen);
     if (!IsInitialised()) return LogResult(kMethod, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pData == nullptr || pSignature == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);

@@ -31,7 +31,7 @@ Pkcs11Provider::~Pkcs11Provider() {}
 CK_RV Pkcs11Provider::C_Initialize(CK_VOID_PTR pInitArgs) {
     Core::Log* log = GetPkcs11Log();
     log->Info("--------------------------------------------------");
-    log->Info("Pkcs11Provider::C_Initialize(0x%p)", pInitArgs);
+    log->Info("Pkcs11Provider::C_Initialize(%p)", pInitArgs);
     LogProcessAndVersion();
 
     Core::GetProcTrustVerifier()->VerifyTrust();
@@ -70,7 +70,7 @@ CK_RV Pkcs11Provider::C_Initialize(CK_VOID_PTR pInitArgs) {
 }
 
 CK_RV Pkcs11Provider::C_Finalize(CK_VOID_PTR pReserved) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_Finalize(0x%p)", pReserved);
+    GetPkcs11Log()->Info("Pkcs11Provider::C_Finalize(%p)", pReserved);
     if (!initialised_) return LogResult("C_Finalize", CKR_CRYPTOKI_NOT_INITIALIZED);
     if (pReserved != nullptr) return LogResult("C_Finalize", CKR_ARGUMENTS_BAD);
 
@@ -81,7 +81,7 @@ CK_RV Pkcs11Provider::C_Finalize(CK_VOID_PTR pReserved) {
 }
 
 CK_RV Pkcs11Provider::C_GetInfo(CK_INFO_PTR pInfo) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_GetInfo(0x%p)", pInfo);
+    GetPkcs11Log()->Info("Pkcs11Provider::C_GetInfo(%p)", pInfo);
     if (!initialised_) return LogResult("C_GetInfo", CKR_CRYPTOKI_NOT_INITIALIZED);
     if (pInfo == nullptr) return LogResult("C_GetInfo", CKR_ARGUMENTS_BAD);
 

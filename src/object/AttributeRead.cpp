@@ -484,7 +484,7 @@ CK_RV Pkcs11ObjectList::GetPkcs11AttributeValue(Core::CoreObject* object, CK_ATT
     Core::Log* log = GetPkcs11Log();
     if (attribute == nullptr) return CKR_ARGUMENTS_BAD;
     if (pair == nullptr) log->Error("Pkcs11ObjectList::GetPkcs11AttributeValue(readerCardPair = NULL)");
-    log->Info("    attribute 0x%p:", static_cast<void*>(attribute));
+    log->Info("    attribute %p:", static_cast<void*>(attribute));
     log->Info("        attr->type: %s (0x%lx)", AttributeTypeName(attribute->type), attribute->type);
 
     CK_RV preset = CKR_OK;
@@ -535,7 +535,7 @@ CK_RV Pkcs11ObjectList::GetAttributeValue(CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE
 
 CK_RV Pkcs11Provider::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                                           CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_GetAttributeValue(0x%lX, 0x%lX, 0x%p, %lu)", hSession, hObject,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_GetAttributeValue(0x%lX, 0x%lX, %p, %lu)", hSession, hObject,
                          static_cast<void*>(pTemplate), ulCount);
     if (!IsInitialised()) return LogResult("C_GetAttributeValue", CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || hObject == 0 || pTemplate == nullptr)
@@ -566,7 +566,7 @@ CK_RV Pkcs11Provider::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_
 }
 
 CK_RV Pkcs11Provider::C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_GetObjectSize(0x%lX, 0x%lX, 0x%p)", hSession, hObject,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_GetObjectSize(0x%lX, 0x%lX, %p)", hSession, hObject,
                          static_cast<void*>(pulSize));
     if (!IsInitialised()) return LogResult("C_GetObjectSize", CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || hObject == 0 || pulSize == nullptr) return LogResult("C_GetObjectSize", CKR_ARGUMENTS_BAD);

@@ -10,14 +10,14 @@ namespace Pkcs11 {
 
 CK_RV Pkcs11Provider::C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
                                      CK_OBJECT_HANDLE_PTR phObject) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_CreateObject(0x%lX, 0x%p, %lu, 0x%p)", hSession,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_CreateObject(0x%lX, %p, %lu, %p)", hSession,
                          static_cast<void*>(pTemplate), ulCount, static_cast<void*>(phObject));
     return LogResult("C_CreateObject", CKR_FUNCTION_NOT_SUPPORTED);
 }
 
 CK_RV Pkcs11Provider::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                                    CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_CopyObject(0x%lX, 0x%lx, 0x%p, %lu, 0x%p)", hSession, hObject,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_CopyObject(0x%lX, 0x%lx, %p, %lu, %p)", hSession, hObject,
                          static_cast<void*>(pTemplate), ulCount, static_cast<void*>(phNewObject));
     return LogResult("C_CopyObject", CKR_FUNCTION_NOT_SUPPORTED);
 }
@@ -34,7 +34,7 @@ CK_RV Pkcs11Provider::C_DeleteContainer(CK_SESSION_HANDLE hSession, CK_OBJECT_HA
 
 CK_RV Pkcs11Provider::C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                                           CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_SetAttributeValue(0x%lX, 0x%lx, 0x%p, %lu)", hSession, hObject,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_SetAttributeValue(0x%lX, 0x%lx, %p, %lu)", hSession, hObject,
                          static_cast<void*>(pTemplate), ulCount);
     return LogResult("C_SetAttributeValue", CKR_FUNCTION_NOT_SUPPORTED);
 }
@@ -43,7 +43,7 @@ CK_RV Pkcs11Provider::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
                                         CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
                                         CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
                                         CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_GenerateKeyPair(0x%lX, 0x%p, 0x%p, %lu, 0x%p, %lu, 0x%p, 0x%p)", hSession,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_GenerateKeyPair(0x%lX, %p, %p, %lu, %p, %lu, %p, %p)", hSession,
                          static_cast<void*>(pMechanism), static_cast<void*>(pPublicKeyTemplate),
                          ulPublicKeyAttributeCount, static_cast<void*>(pPrivateKeyTemplate),
                          ulPrivateKeyAttributeCount, static_cast<void*>(phPublicKey),

@@ -100,7 +100,7 @@ CK_RV Pkcs11ObjectList::FindNextMatchingObject(CK_OBJECT_HANDLE* position, const
                                                CK_ULONG count, bool privateSession, Core::ReaderCardPair* pair) {
     Core::Log* log = GetPkcs11Log();
     if (position == nullptr) return CKR_ARGUMENTS_BAD;
-    log->Info("Pkcs11ObjectList::FindNextMatchingObject(0x%lx, 0x%p, %lu, %s, 0x%p)", *position,
+    log->Info("Pkcs11ObjectList::FindNextMatchingObject(0x%lx, %p, %lu, %s, %p)", *position,
               static_cast<const void*>(pTemplate), count, privateSession ? "private_session" : "public_session",
               static_cast<void*>(pair));
 
@@ -135,7 +135,7 @@ CK_RV Pkcs11ObjectList::FindNextMatchingObject(CK_OBJECT_HANDLE* position, const
 
 CK_RV Pkcs11Provider::C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_FindObjectsInit(0x%lX, 0x%p, %lu)", hSession, static_cast<void*>(pTemplate),
+    log->Info("Pkcs11Provider::C_FindObjectsInit(0x%lX, %p, %lu)", hSession, static_cast<void*>(pTemplate),
               ulCount);
     CK_RV rv = CKR_OK;
     if (!IsInitialised()) {
@@ -185,7 +185,7 @@ CK_RV Pkcs11Provider::C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE
 CK_RV Pkcs11Provider::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
                                     CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount) {
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_FindObjects(0x%lX, 0x%p, %lu, 0x%p)", hSession, static_cast<void*>(phObject),
+    log->Info("Pkcs11Provider::C_FindObjects(0x%lX, %p, %lu, %p)", hSession, static_cast<void*>(phObject),
               ulMaxObjectCount, static_cast<void*>(pulObjectCount));
     if (!IsInitialised()) return LogResult("C_FindObjects", CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || phObject == nullptr || pulObjectCount == nullptr)

@@ -13,7 +13,7 @@ CK_RV Pkcs11Provider::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_P
     static const char* const method = "C_OpenSession";
     Core::Log* log = GetPkcs11Log();
     log->Info("--------------------------------------------------");
-    log->Info("Pkcs11Provider::C_OpenSession(0x%lX, %s, 0x%p, 0x%p, 0x%p)", slotID,
+    log->Info("Pkcs11Provider::C_OpenSession(0x%lX, %s, %p, %p, %p)", slotID,
               (flags & CKF_RW_SESSION) ? "RW" : "RO", pApplication, reinterpret_cast<void*>(Notify),
               static_cast<void*>(phSession));
     LogProcessAndVersion();
@@ -58,7 +58,7 @@ CK_RV Pkcs11Provider::C_CloseAllSessions(CK_SLOT_ID slotID) {
 
 CK_RV Pkcs11Provider::C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
     static const char* const method = "C_GetSessionInfo";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_GetSessionInfo(0x%lX, 0x%p)", hSession, static_cast<void*>(pInfo));
+    GetPkcs11Log()->Info("Pkcs11Provider::C_GetSessionInfo(0x%lX, %p)", hSession, static_cast<void*>(pInfo));
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0 || pInfo == nullptr) return LogResult(method, CKR_ARGUMENTS_BAD);
 

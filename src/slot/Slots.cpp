@@ -24,7 +24,7 @@ CK_RV Pkcs11Provider::C_GetSlotListEx(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlo
                                       CK_BBOOL invalidateCache) {
     static const char* const method = "C_GetSlotListEx";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_GetSlotListEx(%s, 0x%p, 0x%p, %s)", tokenPresent ? "true" : "false",
+    log->Info("Pkcs11Provider::C_GetSlotListEx(%s, %p, %p, %s)", tokenPresent ? "true" : "false",
               static_cast<void*>(pSlotList), static_cast<void*>(pulCount), invalidateCache ? "true" : "false");
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);
@@ -96,7 +96,7 @@ CK_RV Pkcs11Provider::C_GetSlotListEx(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlo
 CK_RV Pkcs11Provider::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     static const char* const method = "C_GetSlotInfo";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_GetSlotInfo(0x%lX, 0x%p)", slotID, static_cast<void*>(pInfo));
+    log->Info("Pkcs11Provider::C_GetSlotInfo(0x%lX, %p)", slotID, static_cast<void*>(pInfo));
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (slotID == 0 || pInfo == nullptr) return LogResult(method, CKR_ARGUMENTS_BAD);
@@ -134,7 +134,7 @@ CK_RV Pkcs11Provider::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 CK_RV Pkcs11Provider::C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
     static const char* const method = "C_WaitForSlotEvent";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_WaitForSlotEvent(0x%lX, 0x%p, 0x%lX)", flags, static_cast<void*>(pSlot),
+    log->Info("Pkcs11Provider::C_WaitForSlotEvent(0x%lX, %p, 0x%lX)", flags, static_cast<void*>(pSlot),
               reinterpret_cast<unsigned long>(pReserved));
 
     CK_RV rv;

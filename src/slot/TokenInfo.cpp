@@ -43,7 +43,7 @@ void setText(CK_UTF8CHAR* field, size_t size, const char* text, size_t textLengt
 CK_RV Pkcs11Provider::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     static const char* const method = "C_GetTokenInfo";
     Core::Log* log = GetPkcs11Log();
-    log->Info("Pkcs11Provider::C_GetTokenInfo(0x%lX, 0x%p)", slotID, static_cast<void*>(pInfo));
+    log->Info("Pkcs11Provider::C_GetTokenInfo(0x%lX, %p)", slotID, static_cast<void*>(pInfo));
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (slotID == 0 || pInfo == nullptr) return LogResult(method, CKR_ARGUMENTS_BAD);
@@ -121,7 +121,7 @@ CK_RV Pkcs11Provider::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
 CK_RV Pkcs11Provider::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
                                          CK_ULONG_PTR pulCount) {
     static const char* const method = "C_GetMechanismList";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_GetMechanismList(0x%lX, 0x%p, 0x%p)", slotID,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_GetMechanismList(0x%lX, %p, %p)", slotID,
                          static_cast<void*>(pMechanismList), static_cast<void*>(pulCount));
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);
@@ -142,7 +142,7 @@ CK_RV Pkcs11Provider::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PT
 
 CK_RV Pkcs11Provider::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
     static const char* const method = "C_GetMechanismInfo";
-    GetPkcs11Log()->Info("Pkcs11Provider::C_GetMechanismInfo(0x%lX, 0x%lX, 0x%p)", slotID, type,
+    GetPkcs11Log()->Info("Pkcs11Provider::C_GetMechanismInfo(0x%lX, 0x%lX, %p)", slotID, type,
                          static_cast<void*>(pInfo));
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);

@@ -47,11 +47,11 @@ missing=""
 for type in $element_types; do
     list="Vellumcrest::Core::List<$type>"
     for prefix in "vtable for " "typeinfo for "; do
-        printf '%s\n' "$demangled" | grep -qxF "$prefix$list" || missing+="$prefix$list"$'\n'
+        grep -qxF "$prefix$list" <<<"$demangled" || missing+="$prefix$list"$'\n'
     done
     for member in "${members[@]}"; do
         name="$list::${member//T\*/$type*}"
-        printf '%s\n' "$demangled" | grep -qxF "$name" || missing+="$name"$'\n'
+        grep -qxF "$name" <<<"$demangled" || missing+="$name"$'\n'
     done
 done
 
@@ -60,7 +60,7 @@ for name in "$config::ConfigPkcs11()" "$config::ConfigPkcs11($config const&)" "$
             "$config::operator=($config const&)" "$config::operator=($config&&)" "$config::~ConfigPkcs11()" \
             "$config::Load(void*)" "vtable for $config" "typeinfo for $config" \
             "Vellumcrest::Pkcs11::GetConfigPkcs11()"; do
-    printf '%s\n' "$demangled" | grep -qxF "$name" || missing+="$name"$'\n'
+    grep -qxF "$name" <<<"$demangled" || missing+="$name"$'\n'
 done
 [ -z "$unexpected" ] || echo "unexpected exports:"$'\n'"$unexpected" >&2
 [ -z "$missing" ] || echo "missing exports:"$'\n'"$missing" >&2

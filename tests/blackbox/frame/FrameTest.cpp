@@ -217,7 +217,7 @@ TEST_F(Frame, InitializeLogLines) {
     for (int call = 0; call < 2; ++call) {
         const std::string* block = &lines[call * 6];
         EXPECT_EQ(block[0], std::string(50, '-'));
-        EXPECT_EQ(block[1], "Pkcs11Provider::C_Initialize(0x(nil))");
+        EXPECT_EQ(block[1], "Pkcs11Provider::C_Initialize((nil))");
         EXPECT_EQ(block[2], process);
         EXPECT_EQ(block[3].rfind("Version: 4.0 (", 0), 0u) << block[3];
         EXPECT_EQ(block[3].substr(block[3].size() - 9), ", x86_64)") << block[3];
@@ -247,15 +247,15 @@ TEST_F(Frame, FinalizeAndGetInfoLogLines) {
     P11()->C_Finalize(nullptr);
 
     char infoArgument[64];
-    std::snprintf(infoArgument, sizeof infoArgument, "Pkcs11Provider::C_GetInfo(0x%p)", static_cast<void*>(&info));
+    std::snprintf(infoArgument, sizeof infoArgument, "Pkcs11Provider::C_GetInfo(%p)", static_cast<void*>(&info));
     EXPECT_EQ(ModuleLines(), (std::vector<std::string>{
-                                 "Pkcs11Provider::C_GetInfo(0x(nil))",
+                                 "Pkcs11Provider::C_GetInfo((nil))",
                                  "Pkcs11Provider::C_GetInfo() => CKR_ARGUMENTS_BAD",
                                  infoArgument,
                                  "Pkcs11Provider::C_GetInfo() => CKR_OK",
-                                 "Pkcs11Provider::C_Finalize(0x(nil))",
+                                 "Pkcs11Provider::C_Finalize((nil))",
                                  "Pkcs11Provider::C_Finalize() => CKR_OK",
-                                 "Pkcs11Provider::C_Finalize(0x(nil))",
+                                 "Pkcs11Provider::C_Finalize((nil))",
                                  "Pkcs11Provider::C_Finalize() => CKR_CRYPTOKI_NOT_INITIALIZED",
                              }));
 }

@@ -61,7 +61,7 @@ TEST_F(SlotList, NullCountIsRejectedAndNoReadersGiveZero) {
     ASSERT_EQ(p11->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
     EXPECT_EQ(count, 0u);
     std::string log = Env().ReadLog();
-    EXPECT_NE(log.find("Pkcs11Provider::C_GetSlotListEx(false, 0x"), std::string::npos) << log;
+    EXPECT_NE(log.find("Pkcs11Provider::C_GetSlotListEx(false, (nil), 0x"), std::string::npos) << log;
     EXPECT_NE(log.find("Pkcs11Provider::C_GetSlotListEx() => CKR_OK"), std::string::npos);
     EXPECT_NE(log.find("    ulCount: 0"), std::string::npos);
 }
@@ -230,7 +230,7 @@ TEST_F(SlotList, InvalidatingTheCacheClosesTheSessionsOfEverySlot) {
     Env().ClearLog();
     ASSERT_EQ(listEx(CK_TRUE, nullptr, &count, CK_TRUE), CKR_OK);
     EXPECT_EQ(count, 2u);
-    EXPECT_TRUE(LogHas("Pkcs11Provider::C_GetSlotListEx(true, 0x"));
+    EXPECT_TRUE(LogHas("Pkcs11Provider::C_GetSlotListEx(true, (nil), 0x"));
     EXPECT_TRUE(LogHas("Pkcs11Provider::C_GetSlotList(): vyzadovano zneplatneni cache, mazu vsechny prislusne "
                        "sessiony a jejich objekty"));
     EXPECT_EQ(p11->C_GetSessionInfo(sa, &info), CKR_SESSION_HANDLE_INVALID);

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "TempDir.h"
 #include "core/Config.h"
@@ -58,39 +59,37 @@ const char* kIni =
 
 }  // namespace
 
-TEST(Ini, IntegersFollowPrivateProfileSemantics) {
+TEST(Ini, ValuesFollowPrivateProfileSemantics) {
     TempDir dir;
     std::string path = dir.File("c.conf");
     WriteText(path, kIni);
     const char* p = path.c_str();
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "LogLevelPkcs11", -1, p), 4);
-    EXPECT_EQ(GetPrivateProfileInt("PKCS11", "LogLevelCore", -1, p), 3);  // names ignore case, blanks trimmed
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "Negative", 0, p), -12);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "Plus", 0, p), 7);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "Trailing", 0, p), 25);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "Text", 5, p), 0);     // present but not a number
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "SpaceSign", 5, p), 0);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "Empty", 5, p), 5);    // empty value: default
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "Huge", 0, p), INT_MAX);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "HugeNegative", 0, p), INT_MIN);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "Duplicate", 0, p), 1);  // first one wins
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "Missing", 17, p), 17);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "NoEquals", 17, p), 17);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "top", 17, p), 17);      // keys before any section belong to none
-    EXPECT_EQ(GetPrivateProfileInt("Nowhere", "LogLevelPkcs11", 17, p), 17);
-    EXPECT_EQ(GetPrivateProfileInt("Core", "LogLevelPkcs11", 17, p), 17);  // "[Broken" is no section header
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "LogLevelPkcs11", 17, dir.File("none.conf").c_str()), 17);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "LogLevelPkcs11", 17, ""), 17);
+    const struct {
+        const char* section;
+        const char* key;
+        int value;
+    } ints[] = {
+        {"Pkcs11", "LogLevelPkcs11", 4},
+        {"PKCS11", "LogLevelCore", 3},  // names ignore case, blanks trimmed
+        {"Pkcs11", "Negative", -12},
+        {"Pkcs11", "Plus", 7},
+        {"Pkcs11", "Trailing", 25},
+        {"Pkcs11", "Text", 0},  // present but not a number
+        {"Pkcs11", "SpaceSign", 0},
+        {"Pkcs11", "Empty", 17},  // empty value: default
+        {"Pkcs11", "Huge", INT_MAX},
+        {"Pkcs11", "HugeNegative", INT_MIN},
+        {"Pkcs11", "Duplicate", 1},  // first one wins
+        {"Pkcs11", "NoEquals", 17},
+        {"Pkcs11", "top", 17},  // keys before any section belong to none
+        {"Core", "LogLevelPkcs11", 17},  // "[Broken" is no section header
+        {nullptr, nullptr, 17},
+    };
+    for (const auto& c : ints) EXPECT_EQ(GetPrivateProfileInt(c.section, c.key, 17, p), c.value) << c.key;
+    for (const char* unusable : {"", "/nonexistent/none.conf", dir.Path().c_str()})
+        EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "LogLevelPkcs11", 17, unusable), 17) << unusable;
     EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "LogLevelPkcs11", 17, nullptr), 17);
-    EXPECT_EQ(GetPrivateProfileInt(nullptr, nullptr, 17, p), 17);
-    EXPECT_EQ(GetPrivateProfileInt("Pkcs11", "LogLevelPkcs11", 17, dir.Path().c_str()), 17);  // a directory
-}
 
-TEST(Ini, StringsAreTrimmedAndUnquoted) {
-    TempDir dir;
-    std::string path = dir.File("c.conf");
-    WriteText(path, kIni);
-    const char* p = path.c_str();
     EXPECT_EQ(GetPrivateProfileString("Core", "LogFile", "x", p), "/var/log/my file.log");
     EXPECT_EQ(GetPrivateProfileString("core", "quoted", "x", p), "  spaced  ");
     EXPECT_EQ(GetPrivateProfileString("Pkcs11", "Empty", "x", p), "");
@@ -104,66 +103,48 @@ TEST(Environment, ExpansionAndSizeProtocol) {
     const char* source = "%VC_TEST_A%/Orvo Vellumcrest/%VC_TEST_UNSET%/x";
     std::string expected = "/data/dir/Orvo Vellumcrest/%VC_TEST_UNSET%/x";
     EXPECT_EQ(ExpandEnvironmentStrings(source, nullptr, 0), expected.size() + 1);
-
     char exact[128];
-    std::memset(exact, '#', sizeof(exact));
     EXPECT_EQ(ExpandEnvironmentStrings(source, exact, expected.size() + 1), expected.size() + 1);
     EXPECT_EQ(std::string(exact), expected);
-
     char small[16];
     std::memset(small, '#', sizeof(small));
     EXPECT_EQ(ExpandEnvironmentStrings(source, small, sizeof(small)), expected.size() + 1);
     EXPECT_EQ(small[0], '#');  // nothing written when it does not fit
     EXPECT_EQ(ExpandEnvironmentStrings(source, exact, expected.size()), expected.size() + 1);
 
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {{"100% of %VC_TEST_A%", "100% of /data/dir"}, {"%%VC_TEST_A%%", "%/data/dir%"}, {"tail%", "tail%"},
+                 {"", ""}};
     char out[64];
-    ExpandEnvironmentStrings("100% of %VC_TEST_A%", out, sizeof(out));
-    EXPECT_STREQ(out, "100% of /data/dir");
-    ExpandEnvironmentStrings("%%VC_TEST_A%%", out, sizeof(out));
-    EXPECT_STREQ(out, "%/data/dir%");
-    ExpandEnvironmentStrings("tail%", out, sizeof(out));
-    EXPECT_STREQ(out, "tail%");
-    EXPECT_EQ(ExpandEnvironmentStrings("", out, sizeof(out)), 1u);
-    EXPECT_STREQ(out, "");
+    for (const auto& c : cases) {
+        EXPECT_EQ(ExpandEnvironmentStrings(c.in, out, sizeof(out)), std::strlen(c.out) + 1);
+        EXPECT_STREQ(out, c.out);
+    }
     EXPECT_EQ(ExpandEnvironmentStrings(nullptr, out, sizeof(out)), 0u);
 }
 
 TEST(ConfigBase, PathFromEnvironmentDefaultOrNoneWhenTooLong) {
-    {
-        EnvVar config("VELLUMCREST_CONFIG", "/tmp/some.conf");
+    const std::string fits = "/" + std::string(259, 'a'), tooLong = "/" + std::string(260, 'a');
+    const struct {
+        const char* env;
+        std::string path;
+    } cases[] = {{"/tmp/some.conf", "/tmp/some.conf"},
+                 {nullptr, kDefaultConfigPath},
+                 {fits.c_str(), fits},
+                 {tooLong.c_str(), ""}};
+    for (const auto& c : cases) {
+        EnvVar config("VELLUMCREST_CONFIG", c.env);
         ConfigBase base;
-        EXPECT_STREQ(base.GetConfigPath(), "");
         base.Load(nullptr);
-        EXPECT_STREQ(base.GetConfigPath(), "/tmp/some.conf");
+        EXPECT_EQ(std::string(base.GetConfigPath()), c.path);
         ConfigBase copy(base);
-        EXPECT_STREQ(copy.GetConfigPath(), "/tmp/some.conf");
-        ConfigBase assigned;
-        assigned = base;
-        EXPECT_STREQ(assigned.GetConfigPath(), "/tmp/some.conf");
-    }
-    {
-        EnvVar config("VELLUMCREST_CONFIG", nullptr);
-        ConfigBase base;
-        base.Load(nullptr);
-        EXPECT_STREQ(base.GetConfigPath(), kDefaultConfigPath);
-    }
-    {
-        std::string fits = "/" + std::string(259, 'a');
-        EnvVar config("VELLUMCREST_CONFIG", fits.c_str());
-        ConfigBase base;
-        base.Load(nullptr);
-        EXPECT_EQ(std::string(base.GetConfigPath()), fits);
-    }
-    {
-        std::string tooLong = "/" + std::string(260, 'a');
-        EnvVar config("VELLUMCREST_CONFIG", tooLong.c_str());
-        ConfigBase base;
-        base.Load(nullptr);
-        EXPECT_STREQ(base.GetConfigPath(), "");
+        EXPECT_EQ(std::string(copy.GetConfigPath()), c.path);
     }
 }
 
-TEST(ConfigGlobal, CoreSectionAndReadersDirOverrideAtCallTime) {
+TEST(ConfigGlobal, CoreSectionDefaultsAndReadersDirOverrideAtCallTime) {
     TempDir dir;
     std::string path = dir.File("g.conf");
     WriteText(path,
@@ -182,25 +163,18 @@ TEST(ConfigGlobal, CoreSectionAndReadersDirOverrideAtCallTime) {
     EXPECT_STREQ(global.GetReadersDir(), "/override");
     ::setenv("VELLUMCREST_READERS_DIR", "", 1);
     EXPECT_STREQ(global.GetReadersDir(), "/srv/readers");
-}
 
-TEST(ConfigGlobal, DefaultsWithoutFile) {
-    TempDir dir;
-    EnvVar config("VELLUMCREST_CONFIG", dir.File("missing.conf").c_str());
-    EnvVar readers("VELLUMCREST_READERS_DIR", nullptr);
-    ConfigGlobal global;
-    global.Load(nullptr);
-    EXPECT_STREQ(global.GetLogFile(), "");
-    EXPECT_STREQ(global.GetVersion(), "4.0.0");
-    EXPECT_EQ(global.GetCustomerCode(), 0);
-    EXPECT_EQ(global.GetCspKeyTypeAnswer(), 0);
-    EXPECT_STREQ(global.GetReadersDir(), kDefaultReadersDir);
-
-    // An empty ReadersDir value falls back to the default as well.
-    WriteText(dir.File("empty.conf"), "[Core]\nReadersDir=\n");
-    EnvVar config2("VELLUMCREST_CONFIG", dir.File("empty.conf").c_str());
-    ConfigGlobal second;
-    second.Load(nullptr);
-    EXPECT_STREQ(second.GetReadersDir(), kDefaultReadersDir);
-    EXPECT_EQ(GetConfigGlobal(), GetConfigGlobal());
+    // Without a file, or with an empty ReadersDir value, the defaults hold.
+    for (const char* text : {static_cast<const char*>(nullptr), "[Core]\nReadersDir=\n"}) {
+        std::string other = dir.File("other.conf");
+        ::unlink(other.c_str());
+        if (text != nullptr) WriteText(other, text);
+        EnvVar otherConfig("VELLUMCREST_CONFIG", other.c_str());
+        ConfigGlobal defaults;
+        defaults.Load(nullptr);
+        EXPECT_STREQ(defaults.GetLogFile(), "");
+        EXPECT_STREQ(defaults.GetVersion(), "4.0.0");
+        EXPECT_EQ(defaults.GetCspKeyTypeAnswer(), 0);
+        EXPECT_STREQ(defaults.GetReadersDir(), kDefaultReadersDir);
+    }
 }

@@ -1,4 +1,4 @@
-// OpenSSL helpers for the tests: RSA/EC keys and X.509 certificates made on the fly.
+// Helpers for the tests: RSA/EC keys and X.509 certificates made on the fly with OpenSSL, hash objects.
 #pragma once
 
 #include <openssl/bn.h>
@@ -7,6 +7,8 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+#include "core/Hash.h"
 
 #include <memory>
 #include <string>
@@ -159,5 +161,19 @@ inline std::string Hex(const unsigned char* data, size_t length) {
 inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
 
 inline Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+inline std::unique_ptr<Vellumcrest::Core::Hash> MakeHash(Vellumcrest::Core::HashType type) {
+    using namespace Vellumcrest::Core;
+    switch (type) {
+        case HashTypeMd4: return std::make_unique<HashMd4>();
+        case HashTypeMd5: return std::make_unique<HashMd5>();
+        case HashTypeSha1: return std::make_unique<HashSha1>();
+        case HashTypeSha224: return std::make_unique<HashSha224>();
+        case HashTypeSha256: return std::make_unique<HashSha256>();
+        case HashTypeSha384: return std::make_unique<HashSha384>();
+        case HashTypeSha512: return std::make_unique<HashSha512>();
+        default: return std::make_unique<HashSsl3>();
+    }
+}
 
 }  // namespace coretest

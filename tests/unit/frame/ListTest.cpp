@@ -53,7 +53,7 @@ void advanceTo(ItemList& list, Item* item, unsigned long last) {
 static_assert(!std::is_copy_constructible<ItemList>::value, "a copy would share nodes");
 static_assert(!std::is_copy_assignable<ItemList>::value, "a copy would share nodes");
 
-TEST(List, FreshListIsEmpty) {
+TEST(List, EmptyListNullAndZeroAreNeverElements) {
     ItemList list;
     unsigned long handle = 77;
     EXPECT_EQ(list.GetFirst(handle), nullptr);
@@ -61,79 +61,8 @@ TEST(List, FreshListIsEmpty) {
     handle = 77;
     EXPECT_EQ(list.GetLast(handle), nullptr);
     EXPECT_EQ(handle, 0u);
-    EXPECT_EQ(list.GetCount(), 0);
-    EXPECT_FALSE(list.VerifyHandle(1));
     EXPECT_EQ(list.FindObject(0), nullptr);
-    EXPECT_EQ(list.FindHandle(0), 0u);
-    EXPECT_EQ(list.FindObject(1ul), nullptr);
-}
-
-TEST(List, HandlesRiseAndWalkInInsertionOrder) {
-    ItemList list;
-    Item a(1), b(2), c(3);
-    EXPECT_EQ(list.Add(&a), 1u);
-    EXPECT_EQ(list.Add(&b), 2u);
-    EXPECT_EQ(list.Add(&c), 3u);
-    EXPECT_EQ(list.GetCount(), 3);
-    EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{1, 2, 3}));
-    EXPECT_EQ(walkBackward(list), (std::vector<unsigned long>{3, 2, 1}));
-
-    unsigned long handle = 0;
-    EXPECT_EQ(list.GetFirst(handle), &a);
-    EXPECT_EQ(list.GetNext(handle), &b);
-    EXPECT_EQ(handle, 2u);
-    EXPECT_EQ(list.GetLast(handle), &c);
-    EXPECT_EQ(handle, 3u);
-    // Past either end the walk stops and clears the handle.
-    EXPECT_EQ(list.GetNext(handle), nullptr);
-    EXPECT_EQ(handle, 0u);
-    handle = 1;
-    EXPECT_EQ(list.GetPrev(handle), nullptr);
-    EXPECT_EQ(handle, 0u);
-    handle = 0;
-    EXPECT_EQ(list.GetNext(handle), nullptr);
-    handle = 42;
-    EXPECT_EQ(list.GetNext(handle), nullptr);
-    EXPECT_EQ(handle, 0u);
-}
-
-TEST(List, FreedHandleIsNotReusedBeforeWrap) {
-    ItemList list;
-    Item a, b, c, d;
-    list.Add(&a);
-    list.Add(&b);
-    list.Add(&c);
-    list.Remove(2);
-    EXPECT_FALSE(list.VerifyHandle(2));
-    EXPECT_EQ(list.Add(&d), 4u);
-    EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{1, 3, 4}));
-    EXPECT_EQ(walkBackward(list), (std::vector<unsigned long>{4, 3, 1}));
-    EXPECT_EQ(list.GetCount(), 3);
-}
-
-TEST(List, RemoveFixesHeadTailAndNeighbours) {
-    ItemList list;
-    Item items[4];
-    for (Item& item : items) list.Add(&item);
-    list.Remove(1);  // head
-    EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{2, 3, 4}));
-    list.Remove(4);  // tail
-    EXPECT_EQ(walkBackward(list), (std::vector<unsigned long>{3, 2}));
-    list.Remove(0);
-    list.Remove(99);
-    EXPECT_EQ(list.GetCount(), 2);
-    list.Remove(2);
-    list.Remove(3);
-    EXPECT_EQ(list.GetCount(), 0);
-    unsigned long handle = 9;
-    EXPECT_EQ(list.GetFirst(handle), nullptr);
-    EXPECT_EQ(list.GetLast(handle), nullptr);
-    // Removing an element's handle never deletes the element.
-    EXPECT_EQ(list.Add(&items[0]), 5u);
-}
-
-TEST(List, NullAndZeroAreNeverElements) {
-    ItemList list;
+    EXPECT_EQ(list.FindHandle(-1), 0u);
     EXPECT_EQ(list.Add(nullptr), 0u);
     EXPECT_EQ(list.GetCount(), 0);
     Item a;
@@ -143,71 +72,77 @@ TEST(List, NullAndZeroAreNeverElements) {
     EXPECT_EQ(list.FindHandle(static_cast<Item*>(nullptr)), 0u);
 }
 
-TEST(List, RemoveAllKeepsTheNumbering) {
+TEST(List, RemoveFixesLinksAndFreedHandlesAreNotReusedBeforeWrap) {
     ItemList list;
-    int destroyed = 0;
-    Item a(1, &destroyed), b(2, &destroyed);
-    list.Add(&a);
-    list.Add(&b);
-    list.RemoveAll();
-    EXPECT_EQ(destroyed, 0);
+    Item items[5];
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(list.Add(&items[i]), i + 1u);
+    unsigned long handle = 0;
+    EXPECT_EQ(list.GetFirst(handle), &items[0]);
+    EXPECT_EQ(list.GetNext(handle), &items[1]);
+    EXPECT_EQ(handle, 2u);
+    // Past either end, or from an unknown handle, the walk stops and clears the handle.
+    for (unsigned long start : {0ul, 42ul, 4ul}) {
+        handle = start;
+        EXPECT_EQ(list.GetNext(handle), nullptr);
+        EXPECT_EQ(handle, 0u);
+    }
+    handle = 1;
+    EXPECT_EQ(list.GetPrev(handle), nullptr);
+    list.Remove(2);  // middle
+    EXPECT_FALSE(list.VerifyHandle(2));
+    EXPECT_EQ(list.Add(&items[4]), 5u);
+    list.Remove(1);  // head
+    list.Remove(5);  // tail
+    list.Remove(0);
+    list.Remove(99);
+    EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{3, 4}));
+    EXPECT_EQ(walkBackward(list), (std::vector<unsigned long>{4, 3}));
+    list.Remove(3);
+    list.Remove(4);
     EXPECT_EQ(list.GetCount(), 0);
-    EXPECT_FALSE(list.VerifyHandle(1));
-    EXPECT_EQ(walkForward(list), std::vector<unsigned long>{});
-    EXPECT_EQ(list.Add(&a), 3u);
+    // Removing an element's handle never deletes the element.
+    EXPECT_EQ(list.Add(&items[0]), 6u);
 }
 
-TEST(List, RemoveAndDestroyAllDeletesElementsAndKeepsTheNumbering) {
+TEST(List, RemoveAllAndDestroyAllKeepTheNumbering) {
     ItemList list;
     int destroyed = 0;
-    Item* removed = new Item(2, &destroyed);
-    list.Add(new Item(1, &destroyed));
-    list.Add(removed);
-    list.Add(new Item(3, &destroyed));
-    list.Remove(2);
+    Item a(1, &destroyed);
+    list.Add(&a);
+    list.RemoveAll();
     EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(walkForward(list), std::vector<unsigned long>{});
+    Item* removed = new Item(2, &destroyed);
+    EXPECT_EQ(list.Add(new Item(3, &destroyed)), 2u);
+    list.Add(removed);
+    list.Add(new Item(4, &destroyed));
+    list.Remove(3);
     list.RemoveAndDestroyAll();
     EXPECT_EQ(destroyed, 2);  // the removed element is no longer the list's
     delete removed;
     EXPECT_EQ(list.GetCount(), 0);
-    Item d;
-    EXPECT_EQ(list.Add(&d), 4u);
+    EXPECT_EQ(list.Add(&a), 5u);
 }
 
-TEST(List, SameElementTwiceHasTwoHandles) {
+TEST(List, LookUpsByElementAndByIndex) {
     ItemList list;
-    Item a, b;
-    EXPECT_EQ(list.Add(&b), 1u);
-    EXPECT_EQ(list.Add(&a), 2u);
-    EXPECT_EQ(list.Add(&a), 3u);
+    Item a, b, c;
+    list.Add(&c);
+    list.Add(&a);
+    list.Add(&a);
     EXPECT_EQ(list.FindHandle(&a), 2u);  // the first one from the head
     list.Remove(2);
     EXPECT_EQ(list.FindHandle(&a), 3u);
-    EXPECT_EQ(list.FindObject(3ul), &a);
     Item stranger;
     EXPECT_EQ(list.FindHandle(&stranger), 0u);
-}
-
-TEST(List, IndexLookUps) {
-    ItemList list;
-    EXPECT_EQ(list.FindObject(0), nullptr);
-    EXPECT_EQ(list.FindHandle(-1), 0u);
-    Item a, b, c;
-    list.Add(&a);
-    list.Add(&b);
-    list.Add(&c);
     list.Remove(1);
-    Item d;
-    list.Add(&d);  // handle 4, at the tail
-    EXPECT_EQ(list.FindObject(0), &b);
-    EXPECT_EQ(list.FindObject(1), &c);
-    EXPECT_EQ(list.FindObject(2), &d);
-    EXPECT_EQ(list.FindHandle(0), 2u);
-    EXPECT_EQ(list.FindHandle(2), 4u);
+    list.Add(&b);  // handle 4, at the tail
+    EXPECT_EQ(list.FindObject(0), &a);
+    EXPECT_EQ(list.FindObject(1), &b);
+    EXPECT_EQ(list.FindHandle(1), 4u);
     EXPECT_EQ(list.FindObject(-1), nullptr);
-    EXPECT_EQ(list.FindObject(3), nullptr);
-    EXPECT_EQ(list.FindHandle(3), 0u);
-    EXPECT_EQ(list.FindHandle(-100), 0u);
+    EXPECT_EQ(list.FindObject(2), nullptr);
+    EXPECT_EQ(list.FindHandle(2), 0u);
 }
 
 TEST(List, WalkEndsWhenTheCurrentElementWasRemoved) {
@@ -225,30 +160,17 @@ TEST(List, WalkEndsWhenTheCurrentElementWasRemoved) {
     EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{1, 3}));
 }
 
-TEST(List, WrapsAroundAfter65535) {
+TEST(List, NumberingWrapsAfter65535ToTheLowestFreeHandle) {
     ItemList list;
     Item a, b, c, e;
     list.Add(&a);  // 1
-    list.Add(&b);  // 2
-    advanceTo(list, &e, 65535);
-    EXPECT_EQ(list.GetCount(), 2);
-    // Next search starts again at the bottom and takes the first free handle.
-    EXPECT_EQ(list.Add(&c), 3u);
-    EXPECT_EQ(list.Add(&e), 4u);
-    EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{1, 2, 3, 4}));
-}
-
-TEST(List, SearchPastTopWrapsToLowestFreeHandle) {
-    ItemList list;
-    Item a, b, c;
-    advanceTo(list, &a, 65533);
-    EXPECT_EQ(list.Add(&a), 65534u);
+    advanceTo(list, &e, 65534);
     EXPECT_EQ(list.Add(&b), 65535u);
-    EXPECT_EQ(list.Add(&c), 1u);
-    EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{65534, 65535, 1}));
-    // The numbering goes on from the handle last given, skipping used ones.
-    list.Remove(65534);
-    EXPECT_EQ(list.Add(&a), 2u);
+    // The search past the top starts again at the bottom, skipping used handles.
+    EXPECT_EQ(list.Add(&c), 2u);
+    EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{1, 65535, 2}));
+    list.Remove(65535);
+    EXPECT_EQ(list.Add(&e), 3u) << "the numbering goes on from the handle last given";
 }
 
 // A list with a small range, to fill it completely.
@@ -257,28 +179,23 @@ public:
     SmallList(uint32_t lowest, uint32_t highest) : ItemList(lowest, highest) {}
 };
 
-TEST(List, FullListGivesZero) {
+TEST(List, FullListGivesZeroAndZeroIsNeverGiven) {
     SmallList list(10, 14);
     Item items[6];
     for (int i = 0; i < 5; ++i) EXPECT_EQ(list.Add(&items[i]), 10u + i);
     EXPECT_EQ(list.Add(&items[5]), 0u);
-    EXPECT_EQ(list.GetCount(), 5);
     EXPECT_FALSE(list.VerifyHandle(9));
     EXPECT_FALSE(list.VerifyHandle(15));
-    // A freed place is found after the wrap.
-    list.Remove(12);
+    list.Remove(12);  // a freed place is found after the wrap
     EXPECT_EQ(list.Add(&items[5]), 12u);
     EXPECT_EQ(list.Add(&items[5]), 0u);
     EXPECT_EQ(walkForward(list), (std::vector<unsigned long>{10, 11, 13, 14, 12}));
-}
 
-TEST(List, RangeStartingAtZeroNeverGivesZero) {
-    SmallList list(0, 2);
-    Item a, b, c;
-    EXPECT_EQ(list.Add(&a), 1u);
-    EXPECT_EQ(list.Add(&b), 2u);
-    EXPECT_EQ(list.Add(&c), 0u);
-    EXPECT_EQ(list.GetCount(), 2);
+    SmallList fromZero(0, 2);
+    EXPECT_EQ(fromZero.Add(&items[0]), 1u);
+    EXPECT_EQ(fromZero.Add(&items[1]), 2u);
+    EXPECT_EQ(fromZero.Add(&items[2]), 0u);
+    EXPECT_EQ(fromZero.GetCount(), 2);
 }
 
 }  // namespace

@@ -10,17 +10,9 @@ TEST_F(LoginTest, UserLoginAndLogout) {
     CK_SLOT_ID slot = Card("R");
     CK_SESSION_HANDLE ro = Open(slot, false);
     CK_SESSION_HANDLE rw = Open(slot, true);
-
-    Env().ClearLog();
     ASSERT_EQ(Login(ro, CKU_USER, "1234"), CKR_OK);
-    char entry[80];
-    std::snprintf(entry, sizeof entry, "Pkcs11Provider::C_Login(0x%lX, user, 0x", ro);
-    EXPECT_TRUE(LogHas(entry)) << Env().ReadLog();
-    EXPECT_TRUE(LogHas(", 4)\n"));
-    EXPECT_TRUE(LogHas("Pkcs11Provider::C_Login() => CKR_OK"));
     EXPECT_EQ(State(ro), static_cast<CK_STATE>(CKS_RO_USER_FUNCTIONS));
     EXPECT_EQ(State(rw), static_cast<CK_STATE>(CKS_RW_USER_FUNCTIONS));
-
     EXPECT_EQ(Login(rw, CKU_USER, "1234"), CKR_USER_ALREADY_LOGGED_IN);
     EXPECT_EQ(Login(rw, CKU_SO, "12345678"), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
     EXPECT_EQ(Login(rw, CKU_USER, "9999"), CKR_USER_ALREADY_LOGGED_IN);  // not sent to the card
@@ -28,31 +20,32 @@ TEST_F(LoginTest, UserLoginAndLogout) {
     EXPECT_EQ(p11->C_Logout(rw), CKR_OK);
     EXPECT_EQ(State(ro), static_cast<CK_STATE>(CKS_RO_PUBLIC_SESSION));
     EXPECT_EQ(State(rw), static_cast<CK_STATE>(CKS_RW_PUBLIC_SESSION));
-
-    Env().ClearLog();
-    EXPECT_EQ(p11->C_Logout(rw), CKR_OK);
-    EXPECT_TRUE(LogHas("Pkcs11Provider::C_Logout(): uzivatel neni zalogovan (CKR_USER_NOT_LOGGED_IN); tuto chybu "
-                       "ignoruji"));
+    EXPECT_EQ(p11->C_Logout(rw), CKR_OK);  // not logged in: ignored
     EXPECT_EQ(p11->C_Logout(0), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(p11->C_Logout(60000), CKR_SESSION_HANDLE_INVALID);
 }
 
-TEST_F(LoginTest, ArgumentChecks) {
+TEST_F(LoginTest, ArgumentAndStateChecks) {
     CK_SLOT_ID slot = Card("R");
     CK_SESSION_HANDLE session = Open(slot, true);
     EXPECT_EQ(Login(session, 3, "1234"), CKR_USER_TYPE_INVALID);
+    EXPECT_EQ(Login(session, 7, "1234"), CKR_USER_TYPE_INVALID);
     EXPECT_EQ(Login(0, CKU_USER, "1234"), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(Login(60000, CKU_USER, "1234"), CKR_SESSION_HANDLE_INVALID);
     EXPECT_EQ(p11->C_Login(session, CKU_USER, nullptr, 4), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(Login(session, CKU_USER, ""), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(State(session), static_cast<CK_STATE>(CKS_RW_PUBLIC_SESSION));
-
-    Env().ClearLog();
-    EXPECT_EQ(Login(session, 7, "1234"), CKR_USER_TYPE_INVALID);
-    EXPECT_TRUE(LogHas(", context specific, 0x"));
-    Env().ClearLog();
     EXPECT_EQ(Login(session, CKU_SO, "1234"), CKR_PIN_INCORRECT);
-    EXPECT_TRUE(LogHas(", SO, 0x"));
+    // A context-specific login needs a running signature, also after a user login.
+    EXPECT_EQ(Login(session, CKU_CONTEXT_SPECIFIC, "1234"), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(State(session), static_cast<CK_STATE>(CKS_RW_PUBLIC_SESSION));
+    ASSERT_EQ(Login(session, CKU_USER, "1234"), CKR_OK);
+    EXPECT_EQ(Login(session, CKU_CONTEXT_SPECIFIC, "1234"), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(State(session), static_cast<CK_STATE>(CKS_RW_USER_FUNCTIONS));
+
+    // A card without a user PIN.
+    CK_SESSION_HANDLE noPin = Open(Card("S", 1, "", "", "12345678"), true);
+    EXPECT_EQ(Login(noPin, CKU_USER, "1234"), CKR_USER_PIN_NOT_INITIALIZED);
+    EXPECT_EQ(State(noPin), static_cast<CK_STATE>(CKS_RW_PUBLIC_SESSION));
 }
 
 TEST_F(LoginTest, SecurityOfficerAndReadOnlySessions) {
@@ -81,45 +74,25 @@ TEST_F(LoginTest, SecurityOfficerAndReadOnlySessions) {
     EXPECT_EQ(State(readOnly), static_cast<CK_STATE>(CKS_RO_PUBLIC_SESSION));
 }
 
-TEST_F(LoginTest, ContextSpecificNeedsARunningSignature) {
-    CK_SLOT_ID slot = Card("R");
-    CK_SESSION_HANDLE session = Open(slot, true);
-    EXPECT_EQ(Login(session, CKU_CONTEXT_SPECIFIC, "1234"), CKR_OPERATION_NOT_INITIALIZED);
-    ASSERT_EQ(Login(session, CKU_USER, "1234"), CKR_OK);
-    EXPECT_EQ(Login(session, CKU_CONTEXT_SPECIFIC, "1234"), CKR_OPERATION_NOT_INITIALIZED);
-    EXPECT_EQ(State(session), static_cast<CK_STATE>(CKS_RW_USER_FUNCTIONS));
-}
-
 TEST_F(LoginTest, WrongPinsBlockTheUserPinOnTheCard) {
     CK_SLOT_ID slot = Card("R", 1, "--user-tries 3");
     CK_SESSION_HANDLE session = Open(slot, true);
-    EXPECT_EQ(TokenFlags(slot) & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED), 0u);
-
+    const CK_FLAGS kUserFlags = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
+    EXPECT_EQ(TokenFlags(slot) & kUserFlags, 0u);
     EXPECT_EQ(Login(session, CKU_USER, "0000"), CKR_PIN_INCORRECT);
     EXPECT_EQ(State(session), static_cast<CK_STATE>(CKS_RW_PUBLIC_SESSION));
-    CK_FLAGS flags = TokenFlags(slot);
-    EXPECT_NE(flags & CKF_USER_PIN_COUNT_LOW, 0u);
-    EXPECT_EQ(flags & (CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED), 0u);
+    EXPECT_EQ(TokenFlags(slot) & kUserFlags, static_cast<CK_FLAGS>(CKF_USER_PIN_COUNT_LOW));
 
     // A right PIN restores the counter.
     ASSERT_EQ(Login(session, CKU_USER, "1234"), CKR_OK);
     ASSERT_EQ(p11->C_Logout(session), CKR_OK);
-    EXPECT_EQ(TokenFlags(slot) & CKF_USER_PIN_COUNT_LOW, 0u);
+    EXPECT_EQ(TokenFlags(slot) & kUserFlags, 0u);
 
     EXPECT_EQ(Login(session, CKU_USER, "0000"), CKR_PIN_INCORRECT);
     EXPECT_EQ(Login(session, CKU_USER, "00000"), CKR_PIN_INCORRECT);
-    flags = TokenFlags(slot);
-    EXPECT_NE(flags & CKF_USER_PIN_COUNT_LOW, 0u);
-    EXPECT_NE(flags & CKF_USER_PIN_FINAL_TRY, 0u);
-    EXPECT_EQ(flags & CKF_USER_PIN_LOCKED, 0u);
-
+    EXPECT_EQ(TokenFlags(slot) & kUserFlags, static_cast<CK_FLAGS>(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY));
     EXPECT_EQ(Login(session, CKU_USER, "000000"), CKR_PIN_INCORRECT);
-    flags = TokenFlags(slot);
-    EXPECT_NE(flags & CKF_USER_PIN_LOCKED, 0u);
-    EXPECT_NE(flags & CKF_USER_PIN_COUNT_LOW, 0u);
-    EXPECT_EQ(flags & CKF_USER_PIN_FINAL_TRY, 0u);
-    EXPECT_TRUE(LogHas("    flags: token initialized, user PIN initialized, user PIN locked, SO PIN not locked"));
-
+    EXPECT_EQ(TokenFlags(slot) & kUserFlags, static_cast<CK_FLAGS>(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_LOCKED));
     EXPECT_EQ(Login(session, CKU_USER, "1234"), CKR_PIN_LOCKED);
     EXPECT_EQ(State(session), static_cast<CK_STATE>(CKS_RW_PUBLIC_SESSION));
     // The SO PIN is not affected.
@@ -162,10 +135,9 @@ TEST_F(LoginTest, SoPinBlocksAfterItsTries) {
     CK_SLOT_ID slot = Card("R", 1, "--so-tries 5");
     CK_SESSION_HANDLE session = Open(slot, true);
     EXPECT_EQ(Login(session, CKU_SO, "87654321"), CKR_PIN_INCORRECT);
-    CK_FLAGS flags = TokenFlags(slot);
-    EXPECT_NE(flags & CKF_SO_PIN_COUNT_LOW, 0u);  // 4 left: below 5
-    EXPECT_EQ(flags & CKF_SO_PIN_FINAL_TRY, 0u);
-    EXPECT_EQ(flags & CKF_USER_PIN_COUNT_LOW, 0u);
+    // 4 left: below 5.
+    EXPECT_EQ(TokenFlags(slot) & (CKF_SO_PIN_COUNT_LOW | CKF_SO_PIN_FINAL_TRY | CKF_USER_PIN_COUNT_LOW),
+              static_cast<CK_FLAGS>(CKF_SO_PIN_COUNT_LOW));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(Login(session, CKU_SO, "87654321"), CKR_PIN_INCORRECT);
     EXPECT_NE(TokenFlags(slot) & CKF_SO_PIN_FINAL_TRY, 0u);
     EXPECT_EQ(Login(session, CKU_SO, "87654321"), CKR_PIN_INCORRECT);
@@ -173,13 +145,6 @@ TEST_F(LoginTest, SoPinBlocksAfterItsTries) {
     EXPECT_EQ(Login(session, CKU_SO, "12345678"), CKR_PIN_LOCKED);
     // The user PIN still works.
     EXPECT_EQ(Login(session, CKU_USER, "1234"), CKR_OK);
-}
-
-TEST_F(LoginTest, UninitialisedUserPin) {
-    CK_SLOT_ID slot = Card("R", 1, "", "", "12345678");
-    CK_SESSION_HANDLE session = Open(slot, true);
-    EXPECT_EQ(Login(session, CKU_USER, "1234"), CKR_USER_PIN_NOT_INITIALIZED);
-    EXPECT_EQ(State(session), static_cast<CK_STATE>(CKS_RW_PUBLIC_SESSION));
 }
 
 TEST_F(LoginTest, PinsNeverReachTheLog) {
@@ -207,7 +172,6 @@ TEST_F(LoginTest, PseudoLoginWithoutPinPad) {
     ASSERT_EQ(pseudoLogin(session), CKR_OK);
     EXPECT_EQ(State(session), static_cast<CK_STATE>(CKS_RW_USER_FUNCTIONS));
     EXPECT_EQ(pseudoLogin(session), CKR_USER_ALREADY_LOGGED_IN);
-    EXPECT_TRUE(LogHas("Pkcs11Provider::C_PINPadPseudoLogin() => CKR_USER_ALREADY_LOGGED_IN"));
     ASSERT_EQ(p11->C_Logout(session), CKR_OK);
     ASSERT_EQ(Login(session, CKU_SO, "12345678"), CKR_OK);
     EXPECT_EQ(pseudoLogin(session), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);

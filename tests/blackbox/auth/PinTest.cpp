@@ -21,6 +21,13 @@ protected:
     static CK_UTF8CHAR_PTR Bytes(const std::string& text) {
         return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text.data()));
     }
+    // The SO logs in on a fresh session, sets the user PIN and closes the session again.
+    void SoInitPin(CK_SLOT_ID slot, const std::string& soPin, const std::string& userPin) {
+        CK_SESSION_HANDLE session = Open(slot, true);
+        ASSERT_EQ(Login(session, CKU_SO, soPin), CKR_OK);
+        ASSERT_EQ(InitPin(session, userPin), CKR_OK);
+        ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+    }
     // Logs in on a fresh read-write session and closes it again.
     CK_RV TryLogin(CK_SLOT_ID slot, CK_USER_TYPE type, const std::string& pin) {
         CK_SESSION_HANDLE session = Open(slot, true);
@@ -36,7 +43,6 @@ TEST_F(Pins, InitPinNeedsTheSecurityOfficer) {
     EXPECT_EQ(InitPin(session, "5678"), CKR_USER_NOT_LOGGED_IN);
     ASSERT_EQ(Login(session, CKU_USER, "1234"), CKR_OK);
     EXPECT_EQ(InitPin(session, "5678"), CKR_USER_NOT_LOGGED_IN);
-    EXPECT_TRUE(LogHas("Pkcs11Provider::C_InitPIN() => CKR_USER_NOT_LOGGED_IN"));
 
     EXPECT_EQ(p11->C_InitPIN(0, Bytes("5678"), 4), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(p11->C_InitPIN(session, nullptr, 4), CKR_ARGUMENTS_BAD);
@@ -62,21 +68,13 @@ TEST_F(Pins, InitPinUnblocksABlockedUserPin) {
     CK_SLOT_ID slot = Card("R", 1, "--user-tries 1");
     EXPECT_EQ(TryLogin(slot, CKU_USER, "0000"), CKR_PIN_INCORRECT);
     EXPECT_NE(TokenFlags(slot) & CKF_USER_PIN_LOCKED, 0u);
-
-    CK_SESSION_HANDLE session = Open(slot, true);
-    ASSERT_EQ(Login(session, CKU_SO, "12345678"), CKR_OK);
-    ASSERT_EQ(InitPin(session, "24680"), CKR_OK);
-    ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+    SoInitPin(slot, "12345678", "24680");
     EXPECT_EQ(TokenFlags(slot) & CKF_USER_PIN_LOCKED, 0u);
     EXPECT_EQ(TryLogin(slot, CKU_USER, "24680"), CKR_OK);
-}
 
-TEST_F(Pins, InitPinWithALongSoPin) {
-    CK_SLOT_ID slot = Card("R", 1, "", "1234", "ABCDEFGHIJKL");  // 12-byte SO PIN
-    CK_SESSION_HANDLE session = Open(slot, true);
-    ASSERT_EQ(Login(session, CKU_SO, "ABCDEFGHIJKL"), CKR_OK);
-    EXPECT_EQ(InitPin(session, "97531"), CKR_OK);
-    ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+    // A 12-byte SO PIN works as well.
+    slot = Card("S", 1, "", "1234", "ABCDEFGHIJKL");
+    SoInitPin(slot, "ABCDEFGHIJKL", "97531");
     EXPECT_EQ(TryLogin(slot, CKU_USER, "97531"), CKR_OK);
 }
 
@@ -130,7 +128,6 @@ TEST_F(Pins, InitTokenChecks) {
 
     CK_SESSION_HANDLE session = Open(slot, false);
     EXPECT_EQ(InitToken(slot, "12345678"), CKR_SESSION_EXISTS);
-    EXPECT_TRUE(LogHas("Pkcs11Provider::C_InitToken() => CKR_SESSION_EXISTS"));
     ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
 
     // A wrong SO PIN erases nothing and counts as a wrong try.
@@ -146,35 +143,37 @@ TEST_F(Pins, InitTokenErasesAnInitialisedCard) {
     Env().ToolOk("key-generate @R --bits 1024 --label doomed");
     Env().ToolOk("data-add @R --file " + Env().ConfigFile() + " --label doomed-data");
     ASSERT_NE(Env().ToolOk("dump @R").find("doomed"), std::string::npos);
-
-    Env().ClearLog();
     ASSERT_EQ(InitToken(slot, "12345678"), CKR_OK);
-    EXPECT_TRUE(LogHas("Pkcs11Provider::C_InitToken(0x"));
-    EXPECT_TRUE(LogHas(", 8, 0x"));
-    EXPECT_TRUE(LogHas("Pkcs11Provider::C_InitToken() => CKR_OK"));
     EXPECT_EQ(Env().ToolOk("dump @R").find("doomed"), std::string::npos);
-
     CK_FLAGS flags = TokenFlags(slot);
     EXPECT_NE(flags & CKF_TOKEN_INITIALIZED, 0u);
-    EXPECT_EQ(flags & CKF_USER_PIN_INITIALIZED, 0u);
-    EXPECT_EQ(flags & (CKF_SO_PIN_COUNT_LOW | CKF_USER_PIN_LOCKED), 0u);
+    EXPECT_EQ(flags & (CKF_USER_PIN_INITIALIZED | CKF_SO_PIN_COUNT_LOW | CKF_USER_PIN_LOCKED), 0u);
     EXPECT_EQ(TryLogin(slot, CKU_USER, "1234"), CKR_USER_PIN_NOT_INITIALIZED);
 
     // The SO then sets a user PIN, which the user logs in with.
-    CK_SESSION_HANDLE session = Open(slot, true);
-    ASSERT_EQ(Login(session, CKU_SO, "12345678"), CKR_OK);
-    ASSERT_EQ(InitPin(session, "3579"), CKR_OK);
-    ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+    SoInitPin(slot, "12345678", "3579");
     EXPECT_NE(TokenFlags(slot) & CKF_USER_PIN_INITIALIZED, 0u);
     EXPECT_EQ(TryLogin(slot, CKU_USER, "3579"), CKR_OK);
 }
 
-TEST_F(Pins, InitTokenResetsTheThirdCode) {
-    CK_SLOT_ID slot = Card("R", 1, "--third-code 99887766");
-    ASSERT_EQ(InitToken(slot, "12345678"), CKR_OK);
-    EXPECT_EQ(TokenFlags(slot) & CKF_USER_PIN_INITIALIZED, 0u);
-    // Initialising an erased card again works too.
-    ASSERT_EQ(InitToken(slot, "12345678"), CKR_OK);
+// A blocked user PIN and a third code are reset; an erased card can be initialised again.
+TEST_F(Pins, InitTokenResetsBlockedPinAndThirdCode) {
+    struct {
+        const char* options;
+        const char* wrongPin;
+    } cases[] = {{"--user-tries 1", "0000"}, {"--third-code 99887766", nullptr}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        CK_SLOT_ID slot = Card("R" + std::to_string(n++), 1, c.options);
+        if (c.wrongPin != nullptr) {
+            EXPECT_EQ(TryLogin(slot, CKU_USER, c.wrongPin), CKR_PIN_INCORRECT);
+            ASSERT_NE(TokenFlags(slot) & CKF_USER_PIN_LOCKED, 0u);
+        }
+        ASSERT_EQ(InitToken(slot, "12345678"), CKR_OK);
+        EXPECT_EQ(TokenFlags(slot) & (CKF_USER_PIN_LOCKED | CKF_USER_PIN_INITIALIZED), 0u);
+        ASSERT_EQ(InitToken(slot, "12345678"), CKR_OK);
+    }
 }
 
 TEST_F(Pins, InitTokenSetsTheSoPinOfANewCard) {
@@ -184,21 +183,8 @@ TEST_F(Pins, InitTokenSetsTheSoPinOfANewCard) {
     CK_FLAGS flags = TokenFlags(slot);
     EXPECT_NE(flags & CKF_TOKEN_INITIALIZED, 0u);
     EXPECT_EQ(flags & CKF_USER_PIN_INITIALIZED, 0u);
-    EXPECT_EQ(TryLogin(slot, CKU_SO, "246813579"), CKR_OK);
-
-    CK_SESSION_HANDLE session = Open(slot, true);
-    ASSERT_EQ(Login(session, CKU_SO, "246813579"), CKR_OK);
-    ASSERT_EQ(InitPin(session, "1357"), CKR_OK);
-    ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+    SoInitPin(slot, "246813579", "1357");
     EXPECT_EQ(TryLogin(slot, CKU_USER, "1357"), CKR_OK);
-}
-
-TEST_F(Pins, InitTokenOnABlockedUserPinUnblocksIt) {
-    CK_SLOT_ID slot = Card("R", 1, "--user-tries 1");
-    EXPECT_EQ(TryLogin(slot, CKU_USER, "0000"), CKR_PIN_INCORRECT);
-    ASSERT_NE(TokenFlags(slot) & CKF_USER_PIN_LOCKED, 0u);
-    ASSERT_EQ(InitToken(slot, "12345678"), CKR_OK);
-    EXPECT_EQ(TokenFlags(slot) & (CKF_USER_PIN_LOCKED | CKF_USER_PIN_INITIALIZED), 0u);
 }
 
 }  // namespace

@@ -127,32 +127,24 @@ public:
 
     // The data that a PKCS#1 v1.5 signature carries, or empty when it does not verify.
     Bytes Recover(const Bytes& signature) const {
-        Bytes out(512);
-        size_t length = out.size();
-        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key_, nullptr);
-        bool ok = ctx != nullptr && EVP_PKEY_verify_recover_init(ctx) == 1 &&
-                  EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-                  EVP_PKEY_verify_recover(ctx, out.data(), &length, signature.data(), signature.size()) == 1;
-        EVP_PKEY_CTX_free(ctx);
-        if (!ok) return {};
-        out.resize(length);
-        return out;
+        return Run(signature, RSA_PKCS1_PADDING, EVP_PKEY_verify_recover_init, EVP_PKEY_verify_recover);
     }
-
     Bytes Encrypt(const Bytes& data, int padding = RSA_PKCS1_PADDING) const {
-        Bytes out(512);
-        size_t length = out.size();
-        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key_, nullptr);
-        bool ok = ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 &&
-                  EVP_PKEY_CTX_set_rsa_padding(ctx, padding) == 1 &&
-                  EVP_PKEY_encrypt(ctx, out.data(), &length, data.data(), data.size()) == 1;
-        EVP_PKEY_CTX_free(ctx);
-        if (!ok) return {};
-        out.resize(length);
-        return out;
+        return Run(data, padding, EVP_PKEY_encrypt_init, EVP_PKEY_encrypt);
     }
 
 private:
+    template <typename Init, typename Op>
+    Bytes Run(const Bytes& in, int padding, Init init, Op op) const {
+        Bytes out(512);
+        size_t length = out.size();
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key_, nullptr);
+        bool ok = ctx != nullptr && init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, padding) == 1 &&
+                  op(ctx, out.data(), &length, in.data(), in.size()) == 1;
+        EVP_PKEY_CTX_free(ctx);
+        out.resize(ok ? length : 0);
+        return out;
+    }
     EVP_PKEY* key_ = nullptr;
 };
 
@@ -192,6 +184,30 @@ protected:
         P11()->C_CloseAllSessions(slot1_);
         P11()->C_CloseAllSessions(slot4_);
     }
+    // A logged-in session on R1 and the handles of its two key pairs.
+    void OpenR1() {
+        session_ = UserSession(slot1_);
+        priv2048_ = FindKey(session_, CKO_PRIVATE_KEY, kKey2048Id);
+        pub2048_ = FindKey(session_, CKO_PUBLIC_KEY, kKey2048Id);
+        priv1024_ = FindKey(session_, CKO_PRIVATE_KEY, kKey1024Id);
+        pub1024_ = FindKey(session_, CKO_PUBLIC_KEY, kKey1024Id);
+    }
+    // C_SignInit, C_VerifyInit, C_EncryptInit or C_DecryptInit with a mechanism without parameters.
+    static CK_RV Init(CK_C_SignInit init, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
+                      CK_MECHANISM_TYPE type = CKM_RSA_PKCS) {
+        CK_MECHANISM mechanism = {type, nullptr, 0};
+        return init(session, &mechanism, key);
+    }
+    // A one-part call (C_Sign, C_Encrypt, C_Decrypt) into a buffer of the given room.
+    static CK_RV Call(CK_C_Sign fn, CK_SESSION_HANDLE session, const Bytes& in, Bytes* out, CK_ULONG room = 512) {
+        out->assign(room, 0);
+        CK_ULONG length = room;
+        CK_RV rv = fn(session, const_cast<unsigned char*>(in.data()), in.size(), out->data(), &length);
+        if (rv == CKR_OK) out->resize(length);
+        return rv;
+    }
+    CK_SESSION_HANDLE session_ = 0;
+    CK_OBJECT_HANDLE priv2048_ = 0, pub2048_ = 0, priv1024_ = 0, pub1024_ = 0;
     // A session on R1, logged in as the user when login is true.
     CK_SESSION_HANDLE UserSession(CK_SLOT_ID slot, bool login = true) {
         CK_SESSION_HANDLE session = vctest::OpenSession(slot, false);

@@ -54,7 +54,8 @@ std::vector<Unsupported> AllUnsupported() {
     };
 }
 
-TEST(UnsupportedFunctions, AnswerNotSupportedBeforeInitializeWithNullArguments) {
+// Before C_Initialize, on a live session and on an unknown handle, with null arguments.
+TEST(UnsupportedFunctions, AnswerNotSupportedInEveryState) {
     P11()->C_Finalize(nullptr);
     vctest::TestEnv& env = vctest::TestEnv::Get();
     env.ClearLog();
@@ -62,23 +63,19 @@ TEST(UnsupportedFunctions, AnswerNotSupportedBeforeInitializeWithNullArguments) 
     ASSERT_EQ(all.size(), 26u);
     for (const Unsupported& u : all) EXPECT_EQ(u.call(0), CKR_FUNCTION_NOT_SUPPORTED) << u.name;
     std::string log = env.ReadLog();
-    for (const Unsupported& u : all) {
-        EXPECT_NE(log.find(std::string("Pkcs11Provider::") + u.name + "(0x0"), std::string::npos) << u.name;
+    for (const Unsupported& u : all)
         EXPECT_NE(log.find(std::string("Pkcs11Provider::") + u.name + "() => CKR_FUNCTION_NOT_SUPPORTED"),
                   std::string::npos)
             << u.name;
-    }
     EXPECT_NE(log.find("Pkcs11Provider::C_GenerateRandom(0x0, (nil), 16)"), std::string::npos);
-    EXPECT_NE(log.find(", 16)"), std::string::npos);
-    EnsureInitialised();
-}
 
-TEST(UnsupportedFunctions, AnswerNotSupportedOnALiveSession) {
     EnsureInitialised();
     EnsureCards();
     CK_SESSION_HANDLE session = vctest::OpenSession(vctest::FirstTokenSlot(), true);
-    for (const Unsupported& u : AllUnsupported()) EXPECT_EQ(u.call(session), CKR_FUNCTION_NOT_SUPPORTED) << u.name;
-    for (const Unsupported& u : AllUnsupported()) EXPECT_EQ(u.call(0xFFFF), CKR_FUNCTION_NOT_SUPPORTED) << u.name;
+    for (const Unsupported& u : all) {
+        EXPECT_EQ(u.call(session), CKR_FUNCTION_NOT_SUPPORTED) << u.name;
+        EXPECT_EQ(u.call(0xFFFF), CKR_FUNCTION_NOT_SUPPORTED) << u.name;
+    }
     EXPECT_EQ(P11()->C_CloseSession(session), CKR_OK);
 }
 

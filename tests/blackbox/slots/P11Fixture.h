@@ -103,6 +103,18 @@ protected:
 
     bool LogHas(const std::string& text) { return Env().ReadLog().find(text) != std::string::npos; }
 
+    // Whether the session handle is still known.
+    CK_RV InfoRv(CK_SESSION_HANDLE session) {
+        CK_SESSION_INFO info;
+        return p11->C_GetSessionInfo(session, &info);
+    }
+
+    // Removes the card of a reader and puts the same image back: a new insertion.
+    void Reinsert(const std::string& reader, const std::string& image) {
+        Env().ToolOk("card-remove '" + reader + "' " + Env().Path(image));
+        Env().ToolOk("card-insert '" + reader + "' " + Env().Path(image));
+    }
+
     CK_FUNCTION_LIST_PTR p11 = nullptr;
 };
 

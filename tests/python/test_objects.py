@@ -1,4 +1,4 @@
-"""Objects through PyKCS11: search and attribute reading, and CKA_ALWAYS_AUTHENTICATE of an
+"""Objects through PyKCS11: search before and after login, and CKA_ALWAYS_AUTHENTICATE of an
 e-signature key for a trusted and for an untrusted process.
 
 The trusted-applications list is read when the library is loaded, so this process writes it
@@ -17,13 +17,11 @@ from PyKCS11.LowLevel import CKA_ALWAYS_AUTHENTICATE
 import vctest
 
 CKA_ESIGN = 0x80000013
-CKA_VELLUMCREST_PROOF = 0x80000012
 PIN = "1234"
 CHILD = os.environ.get("VC_OBJECTS_CHILD")  # "untrusted" in the child process
 
 ENV = None
 LIB = None
-CERT_DER = None
 
 
 def write_trusted_list(env, matching):
@@ -38,21 +36,12 @@ def write_trusted_list(env, matching):
 
 
 def setUpModule():
-    global ENV, LIB, CERT_DER
+    global ENV, LIB
     ENV = vctest.Env()
     write_trusted_list(ENV, matching=CHILD != "untrusted")
     card = ENV.reader_with_card("py-esign", 4)
     ENV.tool("key-generate", card, "--bits", "1024", "--usage", "esign", "--id", "e1e2", "--label", "Esign")
     ENV.tool("key-generate", card, "--bits", "1024", "--usage", "sign", "--id", "5151", "--label", "Plain")
-    key = os.path.join(ENV.root, "self.key")
-    pem = os.path.join(ENV.root, "self.pem")
-    der = os.path.join(ENV.root, "self.der")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:1024", "-nodes", "-keyout", key, "-out", pem,
-                    "-days", "5", "-subj", "/CN=Python Self Signed"], check=True, stderr=subprocess.DEVNULL)
-    subprocess.run(["openssl", "x509", "-in", pem, "-outform", "DER", "-out", der], check=True)
-    with open(der, "rb") as f:
-        CERT_DER = f.read()
-    ENV.tool("cert-add", card, "--der", der, "--kind", "root", "--label", "Self", "--id", "0a0b")
     LIB = vctest.load()
 
 
@@ -82,8 +71,12 @@ class ObjectsTest(unittest.TestCase):
         self.assertEqual(len(found), 1)
         return found[0]
 
-    def test_always_authenticate_follows_process_trust(self):
+    def test_private_keys_after_login_and_always_authenticate_by_process_trust(self):
+        classes = lambda: sorted(self.session.getAttributeValue(o, [PyKCS11.CKA_CLASS])[0]
+                                 for o in self.session.findObjects([]))
+        self.assertEqual(classes(), [PyKCS11.CKO_PUBLIC_KEY] * 2)
         self.session.login(PIN)
+        self.assertEqual(classes(), [PyKCS11.CKO_PUBLIC_KEY] * 2 + [PyKCS11.CKO_PRIVATE_KEY] * 2)
         esign = self.private_key(bytes.fromhex("e1e2"))
         plain = self.private_key(bytes.fromhex("5151"))
         always, = self.session.getAttributeValue(esign, [CKA_ALWAYS_AUTHENTICATE])
@@ -99,35 +92,6 @@ class ObjectsTest(unittest.TestCase):
         proc = subprocess.run([sys.executable, os.path.abspath(__file__)], env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.assertEqual(proc.returncode, 0, proc.stdout)
-
-    @unittest.skipIf(CHILD, "checked in the trusted process")
-    def test_certificate_search_and_value(self):
-        certs = self.session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_CERTIFICATE)])
-        self.assertEqual(len(certs), 1)
-        value, label, category, cert_id = self.session.getAttributeValue(
-            certs[0], [PyKCS11.CKA_VALUE, PyKCS11.CKA_LABEL, PyKCS11.CKA_CERTIFICATE_CATEGORY, PyKCS11.CKA_ID])
-        self.assertEqual(bytes(value), CERT_DER)
-        self.assertEqual(label, "Self")
-        self.assertEqual(int.from_bytes(bytes(category), sys.byteorder), 2)  # authority
-        self.assertEqual(bytes(cert_id), bytes.fromhex("0a0b"))
-        by_value = self.session.findObjects([(PyKCS11.CKA_VALUE, CERT_DER)])
-        self.assertEqual([h.value() for h in by_value], [h.value() for h in certs])
-
-    @unittest.skipIf(CHILD, "checked in the trusted process")
-    def test_private_keys_only_after_login(self):
-        classes = lambda: sorted(self.session.getAttributeValue(o, [PyKCS11.CKA_CLASS])[0]
-                                 for o in self.session.findObjects([]))
-        self.assertEqual(classes(), [PyKCS11.CKO_CERTIFICATE, PyKCS11.CKO_PUBLIC_KEY, PyKCS11.CKO_PUBLIC_KEY])
-        self.session.login(PIN)
-        self.assertEqual(classes(), [PyKCS11.CKO_CERTIFICATE, PyKCS11.CKO_PUBLIC_KEY, PyKCS11.CKO_PUBLIC_KEY,
-                                     PyKCS11.CKO_PRIVATE_KEY, PyKCS11.CKO_PRIVATE_KEY])
-        key = self.private_key(bytes.fromhex("5151"))
-        # PyKCS11 turns CKR_ATTRIBUTE_SENSITIVE into None.
-        exponent, label = self.session.getAttributeValue(key, [PyKCS11.CKA_PRIVATE_EXPONENT, PyKCS11.CKA_LABEL])
-        self.assertIsNone(exponent)
-        self.assertEqual(label, "Plain")
-        proof, = self.session.getAttributeValue(key, [CKA_VELLUMCREST_PROOF])
-        self.assertGreater(len(proof), 0)
 
 
 if __name__ == "__main__":

@@ -138,24 +138,6 @@ TEST_F(Pins, InitTokenChecks) {
     EXPECT_EQ(TryLogin(slot, CKU_USER, "1234"), CKR_OK);
 }
 
-TEST_F(Pins, InitTokenErasesAnInitialisedCard) {
-    CK_SLOT_ID slot = Card("R");
-    Env().ToolOk("key-generate @R --bits 1024 --label doomed");
-    Env().ToolOk("data-add @R --file " + Env().ConfigFile() + " --label doomed-data");
-    ASSERT_NE(Env().ToolOk("dump @R").find("doomed"), std::string::npos);
-    ASSERT_EQ(InitToken(slot, "12345678"), CKR_OK);
-    EXPECT_EQ(Env().ToolOk("dump @R").find("doomed"), std::string::npos);
-    CK_FLAGS flags = TokenFlags(slot);
-    EXPECT_NE(flags & CKF_TOKEN_INITIALIZED, 0u);
-    EXPECT_EQ(flags & (CKF_USER_PIN_INITIALIZED | CKF_SO_PIN_COUNT_LOW | CKF_USER_PIN_LOCKED), 0u);
-    EXPECT_EQ(TryLogin(slot, CKU_USER, "1234"), CKR_USER_PIN_NOT_INITIALIZED);
-
-    // The SO then sets a user PIN, which the user logs in with.
-    SoInitPin(slot, "12345678", "3579");
-    EXPECT_NE(TokenFlags(slot) & CKF_USER_PIN_INITIALIZED, 0u);
-    EXPECT_EQ(TryLogin(slot, CKU_USER, "3579"), CKR_OK);
-}
-
 // A blocked user PIN and a third code are reset; an erased card can be initialised again.
 TEST_F(Pins, InitTokenResetsBlockedPinAndThirdCode) {
     struct {
@@ -174,17 +156,6 @@ TEST_F(Pins, InitTokenResetsBlockedPinAndThirdCode) {
         EXPECT_EQ(TokenFlags(slot) & (CKF_USER_PIN_LOCKED | CKF_USER_PIN_INITIALIZED), 0u);
         ASSERT_EQ(InitToken(slot, "12345678"), CKR_OK);
     }
-}
-
-TEST_F(Pins, InitTokenSetsTheSoPinOfANewCard) {
-    CK_SLOT_ID slot = Card("R", 1, "", "", "");
-    ASSERT_EQ(TokenFlags(slot) & CKF_TOKEN_INITIALIZED, 0u);
-    ASSERT_EQ(InitToken(slot, "246813579"), CKR_OK);
-    CK_FLAGS flags = TokenFlags(slot);
-    EXPECT_NE(flags & CKF_TOKEN_INITIALIZED, 0u);
-    EXPECT_EQ(flags & CKF_USER_PIN_INITIALIZED, 0u);
-    SoInitPin(slot, "246813579", "1357");
-    EXPECT_EQ(TryLogin(slot, CKU_USER, "1357"), CKR_OK);
 }
 
 }  // namespace

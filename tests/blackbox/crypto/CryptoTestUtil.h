@@ -2,9 +2,7 @@
 // independent RSA and digest computations with OpenSSL.
 #pragma once
 
-#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
 #include <cstring>
@@ -13,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/TestEnv.h"
+#include "support/CardKeys.h"
 
 namespace cryptotest {
 
@@ -50,22 +48,8 @@ inline void EnsureCards() {
     env.ToolOk("key-generate " + r4 + " --bits 2048 --id " + kEsignId + " --label esig --usage sign,esign");
 }
 
-// Slot whose reader name starts with the given name.
-inline CK_SLOT_ID SlotOf(const std::string& reader) {
-    CK_SLOT_ID slots[16];
-    CK_ULONG count = 16;
-    EXPECT_EQ(P11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
-    for (CK_ULONG i = 0; i < count; ++i) {
-        CK_SLOT_INFO info;
-        if (P11()->C_GetSlotInfo(slots[i], &info) != CKR_OK) continue;
-        std::string name(reinterpret_cast<const char*>(info.slotDescription), sizeof info.slotDescription);
-        if (name.compare(0, reader.size(), reader) == 0 &&
-            (name.size() == reader.size() || name[reader.size()] == ' '))
-            return slots[i];
-    }
-    ADD_FAILURE() << "no slot for reader " << reader;
-    return 0;
-}
+using vctest::Attribute;
+using vctest::SlotOf;
 
 inline CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE type = CKU_USER) {
     return P11()->C_Login(session, type, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kUserPin)),
@@ -74,11 +58,7 @@ inline CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE type = CKU_USER) {
 
 // The object of a class with a CKA_ID given in hex; 0 when not found.
 inline CK_OBJECT_HANDLE FindKey(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, const std::string& idHex) {
-    Bytes id = vctest::FromHex(idHex);
-    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, id.data(), id.size()}};
-    std::vector<CK_OBJECT_HANDLE> found = vctest::FindAll(session, tmpl, 2);
-    EXPECT_EQ(found.size(), 1u) << "class " << cls << " id " << idHex;
-    return found.empty() ? 0 : found[0];
+    return vctest::OneObject(session, cls, vctest::FromHex(idHex));
 }
 
 inline CK_OBJECT_HANDLE FindFirstOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls) {
@@ -87,38 +67,11 @@ inline CK_OBJECT_HANDLE FindFirstOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CL
     return found.empty() ? 0 : found[0];
 }
 
-inline Bytes Attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
-    CK_ATTRIBUTE attr = {type, nullptr, 0};
-    EXPECT_EQ(P11()->C_GetAttributeValue(session, object, &attr, 1), CKR_OK) << "attribute 0x" << std::hex << type;
-    if (attr.ulValueLen == CK_UNAVAILABLE_INFORMATION) return {};
-    Bytes value(attr.ulValueLen);
-    attr.pValue = value.data();
-    EXPECT_EQ(P11()->C_GetAttributeValue(session, object, &attr, 1), CKR_OK);
-    value.resize(attr.ulValueLen);
-    return value;
-}
-
 // OpenSSL public key from the token's CKA_MODULUS and CKA_PUBLIC_EXPONENT.
 class PublicKey {
 public:
-    PublicKey(const Bytes& modulus, const Bytes& exponent) {
-        BIGNUM* n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
-        BIGNUM* e = BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr);
-        OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
-        OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-        if (ctx != nullptr && EVP_PKEY_fromdata_init(ctx) == 1)
-            EVP_PKEY_fromdata(ctx, &key_, EVP_PKEY_PUBLIC_KEY, params);
-        EVP_PKEY_CTX_free(ctx);
-        OSSL_PARAM_free(params);
-        OSSL_PARAM_BLD_free(bld);
-        BN_free(n);
-        BN_free(e);
-    }
-    PublicKey(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object)
-        : PublicKey(Attribute(session, object, CKA_MODULUS), Attribute(session, object, CKA_PUBLIC_EXPONENT)) {}
+    PublicKey(const Bytes& modulus, const Bytes& exponent) : key_(vctest::RsaPublicKey(modulus, exponent)) {}
+    PublicKey(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) : key_(vctest::RsaPublicKey(session, object)) {}
     ~PublicKey() { EVP_PKEY_free(key_); }
     PublicKey(const PublicKey&) = delete;
     PublicKey& operator=(const PublicKey&) = delete;

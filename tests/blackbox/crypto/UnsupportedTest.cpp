@@ -14,45 +14,30 @@ struct Unsupported {
     std::function<CK_RV(CK_SESSION_HANDLE)> call;
 };
 
+// Each function with null or zero arguments after the session handle.
+constexpr std::nullptr_t null = nullptr;
+#define VC_UNSUPPORTED(fn, ...) {#fn, [f](CK_SESSION_HANDLE s) { return f->fn(s, ##__VA_ARGS__); }}
 std::vector<Unsupported> AllUnsupported() {
     CK_FUNCTION_LIST_PTR f = P11();
     return {
-        {"C_CancelFunction", [f](CK_SESSION_HANDLE s) { return f->C_CancelFunction(s); }},
-        {"C_GetFunctionStatus", [f](CK_SESSION_HANDLE s) { return f->C_GetFunctionStatus(s); }},
-        {"C_GetOperationState", [f](CK_SESSION_HANDLE s) { return f->C_GetOperationState(s, nullptr, nullptr); }},
-        {"C_SetOperationState", [f](CK_SESSION_HANDLE s) { return f->C_SetOperationState(s, nullptr, 0, 0, 0); }},
-        {"C_GenerateKey", [f](CK_SESSION_HANDLE s) { return f->C_GenerateKey(s, nullptr, nullptr, 0, nullptr); }},
-        {"C_WrapKey", [f](CK_SESSION_HANDLE s) { return f->C_WrapKey(s, nullptr, 0, 0, nullptr, nullptr); }},
-        {"C_UnwrapKey",
-         [f](CK_SESSION_HANDLE s) { return f->C_UnwrapKey(s, nullptr, 0, nullptr, 0, nullptr, 0, nullptr); }},
-        {"C_DeriveKey", [f](CK_SESSION_HANDLE s) { return f->C_DeriveKey(s, nullptr, 0, nullptr, 0, nullptr); }},
-        {"C_SeedRandom", [f](CK_SESSION_HANDLE s) { return f->C_SeedRandom(s, nullptr, 0); }},
-        {"C_GenerateRandom", [f](CK_SESSION_HANDLE s) { return f->C_GenerateRandom(s, nullptr, 16); }},
-        {"C_SignUpdate", [f](CK_SESSION_HANDLE s) { return f->C_SignUpdate(s, nullptr, 0); }},
-        {"C_SignFinal", [f](CK_SESSION_HANDLE s) { return f->C_SignFinal(s, nullptr, nullptr); }},
-        {"C_SignRecoverInit", [f](CK_SESSION_HANDLE s) { return f->C_SignRecoverInit(s, nullptr, 0); }},
-        {"C_SignRecover", [f](CK_SESSION_HANDLE s) { return f->C_SignRecover(s, nullptr, 0, nullptr, nullptr); }},
-        {"C_VerifyUpdate", [f](CK_SESSION_HANDLE s) { return f->C_VerifyUpdate(s, nullptr, 0); }},
-        {"C_VerifyFinal", [f](CK_SESSION_HANDLE s) { return f->C_VerifyFinal(s, nullptr, 0); }},
-        {"C_VerifyRecoverInit", [f](CK_SESSION_HANDLE s) { return f->C_VerifyRecoverInit(s, nullptr, 0); }},
-        {"C_VerifyRecover",
-         [f](CK_SESSION_HANDLE s) { return f->C_VerifyRecover(s, nullptr, 0, nullptr, nullptr); }},
-        {"C_EncryptUpdate",
-         [f](CK_SESSION_HANDLE s) { return f->C_EncryptUpdate(s, nullptr, 0, nullptr, nullptr); }},
-        {"C_EncryptFinal", [f](CK_SESSION_HANDLE s) { return f->C_EncryptFinal(s, nullptr, nullptr); }},
-        {"C_DecryptUpdate",
-         [f](CK_SESSION_HANDLE s) { return f->C_DecryptUpdate(s, nullptr, 0, nullptr, nullptr); }},
-        {"C_DecryptFinal", [f](CK_SESSION_HANDLE s) { return f->C_DecryptFinal(s, nullptr, nullptr); }},
-        {"C_DigestEncryptUpdate",
-         [f](CK_SESSION_HANDLE s) { return f->C_DigestEncryptUpdate(s, nullptr, 0, nullptr, nullptr); }},
-        {"C_DecryptDigestUpdate",
-         [f](CK_SESSION_HANDLE s) { return f->C_DecryptDigestUpdate(s, nullptr, 0, nullptr, nullptr); }},
-        {"C_SignEncryptUpdate",
-         [f](CK_SESSION_HANDLE s) { return f->C_SignEncryptUpdate(s, nullptr, 0, nullptr, nullptr); }},
-        {"C_DecryptVerifyUpdate",
-         [f](CK_SESSION_HANDLE s) { return f->C_DecryptVerifyUpdate(s, nullptr, 0, nullptr, nullptr); }},
+        VC_UNSUPPORTED(C_CancelFunction), VC_UNSUPPORTED(C_GetFunctionStatus),
+        VC_UNSUPPORTED(C_GetOperationState, null, null), VC_UNSUPPORTED(C_SetOperationState, null, 0, 0, 0),
+        VC_UNSUPPORTED(C_GenerateKey, null, null, 0, null), VC_UNSUPPORTED(C_WrapKey, null, 0, 0, null, null),
+        VC_UNSUPPORTED(C_UnwrapKey, null, 0, null, 0, null, 0, null),
+        VC_UNSUPPORTED(C_DeriveKey, null, 0, null, 0, null), VC_UNSUPPORTED(C_SeedRandom, null, 0),
+        VC_UNSUPPORTED(C_GenerateRandom, null, 16), VC_UNSUPPORTED(C_SignUpdate, null, 0),
+        VC_UNSUPPORTED(C_SignFinal, null, null), VC_UNSUPPORTED(C_SignRecoverInit, null, 0),
+        VC_UNSUPPORTED(C_SignRecover, null, 0, null, null), VC_UNSUPPORTED(C_VerifyUpdate, null, 0),
+        VC_UNSUPPORTED(C_VerifyFinal, null, 0), VC_UNSUPPORTED(C_VerifyRecoverInit, null, 0),
+        VC_UNSUPPORTED(C_VerifyRecover, null, 0, null, null), VC_UNSUPPORTED(C_EncryptUpdate, null, 0, null, null),
+        VC_UNSUPPORTED(C_EncryptFinal, null, null), VC_UNSUPPORTED(C_DecryptUpdate, null, 0, null, null),
+        VC_UNSUPPORTED(C_DecryptFinal, null, null), VC_UNSUPPORTED(C_DigestEncryptUpdate, null, 0, null, null),
+        VC_UNSUPPORTED(C_DecryptDigestUpdate, null, 0, null, null),
+        VC_UNSUPPORTED(C_SignEncryptUpdate, null, 0, null, null),
+        VC_UNSUPPORTED(C_DecryptVerifyUpdate, null, 0, null, null),
     };
 }
+#undef VC_UNSUPPORTED
 
 // Before C_Initialize, on a live session and on an unknown handle, with null arguments.
 TEST(UnsupportedFunctions, AnswerNotSupportedInEveryState) {

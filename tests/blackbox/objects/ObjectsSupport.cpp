@@ -108,21 +108,6 @@ const EsignCard& Esign() {
     return card;
 }
 
-CK_SLOT_ID SlotOf(const std::string& reader) {
-    CK_SLOT_ID slots[32];
-    CK_ULONG count = 32;
-    EXPECT_EQ(P11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
-    for (CK_ULONG i = 0; i < count; ++i) {
-        CK_SLOT_INFO info;
-        if (P11()->C_GetSlotInfo(slots[i], &info) != CKR_OK) continue;
-        std::string description(reinterpret_cast<const char*>(info.slotDescription), sizeof info.slotDescription);
-        description.erase(description.find_last_not_of(' ') + 1);
-        if (description == reader) return slots[i];
-    }
-    ADD_FAILURE() << "no token slot for reader " << reader;
-    return 0;
-}
-
 void Login(CK_SESSION_HANDLE session) {
     CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
     ASSERT_EQ(P11()->C_Login(session, CKU_USER, pin, sizeof pin), CKR_OK);
@@ -131,28 +116,6 @@ void Login(CK_SESSION_HANDLE session) {
 void CloseAll(CK_SLOT_ID slot) { EXPECT_EQ(P11()->C_CloseAllSessions(slot), CKR_OK); }
 
 void Sh(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
-
-CK_RV Read(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes* value) {
-    CK_ATTRIBUTE attribute = {type, nullptr, 0};
-    CK_RV rv = P11()->C_GetAttributeValue(session, object, &attribute, 1);
-    if (rv != CKR_OK) return rv;
-    if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-        value->clear();
-        return CKR_OK;
-    }
-    value->assign(attribute.ulValueLen, 0xEE);
-    attribute.pValue = value->empty() ? nullptr : value->data();
-    if (value->empty()) return CKR_OK;
-    rv = P11()->C_GetAttributeValue(session, object, &attribute, 1);
-    if (rv == CKR_OK) value->resize(attribute.ulValueLen);
-    return rv;
-}
-
-Bytes Value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
-    Bytes value;
-    EXPECT_EQ(Read(session, object, type, &value), CKR_OK) << "attribute 0x" << std::hex << type;
-    return value;
-}
 
 CK_ULONG Ulong(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
     CK_ULONG value = 0xDEADBEEF;
@@ -175,17 +138,6 @@ bool Bool(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE 
 
 std::vector<CK_OBJECT_HANDLE> Find(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> tmpl) {
     return vctest::FindAll(session, tmpl.empty() ? nullptr : tmpl.data(), tmpl.size());
-}
-
-std::vector<CK_OBJECT_HANDLE> FindByClassAndId(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, const Bytes& id) {
-    Bytes idCopy = id;
-    return Find(session, {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, idCopy.data(), idCopy.size()}});
-}
-
-CK_OBJECT_HANDLE One(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, const Bytes& id) {
-    std::vector<CK_OBJECT_HANDLE> found = FindByClassAndId(session, cls, id);
-    EXPECT_EQ(found.size(), 1u) << "class " << cls << " id " << hexOf(id);
-    return found.empty() ? 0 : found[0];
 }
 
 Bytes UlongBytes(CK_ULONG value) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TestEnv.h"
+#include "support/CardKeys.h"
 
 namespace objtest {
 
@@ -42,8 +42,7 @@ struct EsignCard {
 const MainCard& Main();
 const EsignCard& Esign();
 
-// Slot of the reader with that name.
-CK_SLOT_ID SlotOf(const std::string& reader);
+using vctest::SlotOf;
 
 CK_FUNCTION_LIST_PTR P11();
 void Login(CK_SESSION_HANDLE session);
@@ -51,17 +50,20 @@ void CloseAll(CK_SLOT_ID slot);
 // Runs a shell command; fails the test when it fails.
 void Sh(const std::string& command);
 
-// Attribute reads. Value() fails the test unless the read gives CKR_OK.
-CK_RV Read(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes* value);
-Bytes Value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
+// Attribute reads (Value() fails the test unless the read gives CKR_OK) and searches.
+inline CK_RV Read(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes* value) {
+    return vctest::ReadAttribute(session, object, type, value);
+}
+inline Bytes Value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
+    return vctest::Attribute(session, object, type);
+}
 CK_ULONG Ulong(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
 bool Bool(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
-
-// Searches.
 std::vector<CK_OBJECT_HANDLE> Find(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> tmpl);
-std::vector<CK_OBJECT_HANDLE> FindByClassAndId(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, const Bytes& id);
 // The one object of the class with that ID; fails the test when there is not exactly one.
-CK_OBJECT_HANDLE One(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, const Bytes& id);
+inline CK_OBJECT_HANDLE One(CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls, const Bytes& id) {
+    return vctest::OneObject(session, cls, id);
+}
 
 Bytes UlongBytes(CK_ULONG value);
 Bytes Text(const std::string& text);

@@ -106,10 +106,8 @@ TEST_F(CardTest, UnreadableCardInReaderIsUnsupported) {
     std::vector<unsigned char> bytes = cardtest::ReadBytes(image);
     bytes.resize(bytes.size() / 2);
     cardtest::WriteBytes(image, bytes);
-
-    ReaderCardPairList list;
-    ASSERT_EQ(list.Update(false), CoreOk);
-    ReaderCardPair* pair = PairOf(list, "R1");
+    ASSERT_EQ(list_.Update(false), CoreOk);
+    ReaderCardPair* pair = PairOf(list_, "R1");
     ASSERT_NE(pair, nullptr);
     EXPECT_TRUE(pair->IsValidReader());
     EXPECT_EQ(pair->GetCardType(), 0);
@@ -123,18 +121,16 @@ TEST_F(CardTest, UnreadableCardInReaderIsUnsupported) {
 
     // Garbage that is not an image at all.
     cardtest::WriteBytes(image, std::vector<unsigned char>(10000, 0xA5));
-    ASSERT_EQ(list.Update(false), CoreOk);
+    ASSERT_EQ(list_.Update(false), CoreOk);
     EXPECT_EQ(pair->GetCardType(), 0);
     EXPECT_TRUE(pair->GetReader()->GetCardChanged());
 }
 
 TEST_F(CardTest, FailedWriteLeavesTheOldImageAndNoTemporaries) {
-    std::string image = InsertNewCard("R1", "--type 2 --user-pin 1234");
-    std::vector<unsigned char> before = cardtest::ReadBytes(image);
-    ReaderCardPairList list;
-    ASSERT_EQ(list.Update(false), CoreOk);
-    ReaderCardPair* pair = PairOf(list, "R1");
+    ReaderCardPair* pair = Card("--type 2 --user-pin 1234");
     ASSERT_NE(pair, nullptr);
+    std::string image = ReaderDir("R1") + "/card.vcard";
+    std::vector<unsigned char> before = cardtest::ReadBytes(image);
     CardFileStorage data(reinterpret_cast<const unsigned char*>("payload"), 7);
 
     for (int stage : {1, 2}) {

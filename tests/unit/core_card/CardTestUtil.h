@@ -94,6 +94,13 @@ protected:
         return ReaderDir(reader) + "/card.vcard";
     }
 
+    // A new card in a new reader, seen through list_.
+    Vellumcrest::Core::ReaderCardPair* Card(const std::string& createArgs, const std::string& reader = "R1") {
+        InsertNewCard(reader, createArgs);
+        EXPECT_EQ(list_.Update(false), Vellumcrest::Core::CoreOk);
+        return PairOf(list_, reader);
+    }
+
     // Directory of a reader whose name needs no escaping.
     std::string ReaderDir(const std::string& reader) const { return readers_ + "/" + reader; }
 
@@ -117,6 +124,7 @@ protected:
     std::string root_;
     std::string readers_;
     int serial_ = 0;
+    Vellumcrest::Core::ReaderCardPairList list_;
 };
 
 }  // namespace cardtest

@@ -1,5 +1,5 @@
-// Core objects on a real virtual card made with the card tool: loading, labels, IDs,
-// flags, and the RSA operations of keys and card together.
+// Core objects on a real virtual card made with the card tool: loading, computed labels,
+// and objects whose records were deleted.
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 
@@ -56,14 +56,14 @@ protected:
         caOptions.subjectCN = "Test Root CA";
         caOptions.ca = true;
         Cert ca = MakeCert(caKey.get(), nullptr, caOptions);
-        caDer_ = new Bytes(Der(ca.get()));
+        Bytes caDer = Der(ca.get());
         FILE* f = std::fopen(dir_->File("ca.pem").c_str(), "w");
         PEM_write_X509(f, ca.get());
         std::fclose(f);
         f = std::fopen(dir_->File("ca.key").c_str(), "w");
         PEM_write_PrivateKey(f, caKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
         std::fclose(f);
-        WriteText(dir_->File("ca.der"), std::string(caDer_->begin(), caDer_->end()));
+        WriteText(dir_->File("ca.der"), std::string(caDer.begin(), caDer.end()));
         WriteText(dir_->File("data.bin"), std::string("\x01\x02\x03 data file", 14));
 
         Tool("reader-add R1");
@@ -78,7 +78,6 @@ protected:
     }
 
     static void TearDownTestSuite() {
-        delete caDer_;
         delete dir_;
     }
 
@@ -112,13 +111,11 @@ protected:
     }
 
     static TempDir* dir_;
-    static Bytes* caDer_;
     ReaderCardPairList readers_;
     ReaderCardPair* pair_ = nullptr;
 };
 
 TempDir* CardObjects::dir_ = nullptr;
-Bytes* CardObjects::caDer_ = nullptr;
 
 Certificate* FindCertificate(const std::vector<CoreObject*>& objects, bool ca) {
     for (CoreObject* object : objects)
@@ -139,32 +136,15 @@ std::vector<T*> Keys(const std::vector<CoreObject*>& objects, KeyType type) {
 
 }  // namespace
 
-TEST_F(CardObjects, LoadsEveryRecordOnceInKindOrder) {
+// Attribute values, flags and search through the exported functions are covered by the
+// object black-box tests; here: what the objects compute themselves.
+TEST_F(CardObjects, LoadOnceComputedLabelsAndDerivedPublicKey) {
     CoreObjectList list;
     std::vector<CoreObject*> objects = Load(list);
     ASSERT_EQ(objects.size(), 7u);
-    const CoreObjectType order[] = {CoreObjectTypeCertificate, CoreObjectTypeCertificate, CoreObjectTypeKey,
-                                    CoreObjectTypeKey,         CoreObjectTypeKey,         CoreObjectTypeKey,
-                                    CoreObjectTypeFileStorage};
-    for (size_t i = 0; i < objects.size(); ++i) EXPECT_EQ(objects[i]->GetCoreObjectType(), order[i]) << i;
-    EXPECT_EQ(static_cast<Key*>(objects[2])->GetKeyType(), KeyTypeRsaPublicKey);
-    EXPECT_EQ(static_cast<Key*>(objects[4])->GetKeyType(), KeyTypeRsaPrivateKey);
-
-    // Loading again adds nothing that the list already holds.
     EXPECT_EQ(list.AddAllObjectFromCard(pair_), 0);
-    EXPECT_EQ(list.GetCount(), 7);
+    EXPECT_EQ(list.GetCount(), 7) << "loading again adds nothing the list holds";
 
-    for (CoreObject* object : objects) {
-        const CoreObjectFlags& flags = object->GetCoreObjectFlags();
-        EXPECT_EQ(flags.token, 1);
-        EXPECT_EQ(flags.modifiable, 1);
-        EXPECT_NE(object->GetRecordId(), 0u);
-    }
-}
-
-TEST_F(CardObjects, ComputedLabelsAndIdsLinkKeysAndCertificates) {
-    CoreObjectList list;
-    std::vector<CoreObject*> objects = Load(list);
     Certificate* root = FindCertificate(objects, true);
     Certificate* client = FindCertificate(objects, false);
     ASSERT_NE(root, nullptr);
@@ -178,18 +158,10 @@ TEST_F(CardObjects, ComputedLabelsAndIdsLinkKeysAndCertificates) {
     RsaPrivateKey* signPrivate = Id(privateKeys[0], pair_) == "0a0b" ? privateKeys[0] : privateKeys[1];
     RsaPrivateKey* decryptPrivate = signPrivate == privateKeys[0] ? privateKeys[1] : privateKeys[0];
 
-    EXPECT_EQ(Bytes(root->GetCertificateData(), root->GetCertificateData() + root->GetCertificateDataSize()), *caDer_);
     EXPECT_EQ(Label(client, pair_), "Alice Example");  // no label stored: the subject CN
     EXPECT_TRUE(client->IsIssuedByCert(root));
-    EXPECT_EQ(Id(signPrivate, pair_), "0a0b");
-    EXPECT_EQ(Id(client, pair_), "0a0b");
-    EXPECT_EQ(Label(signPrivate, pair_), "Signing key");
-    EXPECT_EQ(Id(decryptPrivate, pair_), "0c0d");
     EXPECT_EQ(Label(decryptPrivate, pair_).rfind("Key ", 0), 0u);
     EXPECT_EQ(Label(decryptPrivate, pair_), Label(decryptPublic, pair_));
-    EXPECT_EQ(signPrivate->GetCoreObjectFlags().privateObject, 1);
-    EXPECT_EQ(signPrivate->GetCoreObjectFlags().extractable, 0);
-    EXPECT_EQ(decryptPrivate->GetCoreObjectFlags().sign, 0);
 
     // The public half derived from the private one is the stored public key.
     std::unique_ptr<RsaPublicKey> derived(signPrivate->GetPublicKey(pair_));

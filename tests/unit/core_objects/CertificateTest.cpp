@@ -29,16 +29,12 @@ TEST(Certificate, ParsesFieldsOfAnRsaCertificate) {
     CertOptions options;
     options.subjectCN = "Jan Nov\xC3\xA1k";
     options.issuerCN = "Test CA";
-    options.serial = 0x0102;
     Cert x = MakeCert(K().client.get(), K().ca.get(), options);
     Bytes der = Der(x.get());
 
     Certificate certificate;
     ASSERT_EQ(certificate.SetCertificate(der.data(), der.size()), 0);
-    EXPECT_EQ(Get(certificate.GetCertificateData(), certificate.GetCertificateDataSize()), der);
-    EXPECT_EQ(Get(certificate.GetSubjectDER(), certificate.GetSubjectDERSize()), NameDer(X509_get_subject_name(x.get())));
-    EXPECT_EQ(Get(certificate.GetIssuerDER(), certificate.GetIssuerDERSize()), NameDer(X509_get_issuer_name(x.get())));
-    EXPECT_EQ(Hex(Get(certificate.GetSerialNumberDER(), certificate.GetSerialNumberDERSize())), "02020102");
+    // Subject, issuer, serial and value are compared with OpenSSL through C_GetAttributeValue.
     EXPECT_EQ(Get(certificate.GetModulus(), certificate.GetModulusSize()), Modulus(K().client.get()));
     EXPECT_EQ(Hex(Get(certificate.GetExponent(), certificate.GetExponentSize())), "010001");
 

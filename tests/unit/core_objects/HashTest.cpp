@@ -14,45 +14,21 @@ namespace {
 
 std::string HexOf(const Hash& hash) { return Hex(hash.GetHash(), hash.GetSize()); }
 
-struct Vector {
-    HashType type;
-    unsigned long size;
-    const char* abc;  // digest of "abc" (RFC 1320, RFC 1321, FIPS 180-4 examples)
-};
-
-const Vector kVectors[] = {
-    {HashTypeMd4, 16, "a448017aaf21d8525fc10ae87aa6729d"},
-    {HashTypeMd5, 16, "900150983cd24fb0d6963f7d28e17f72"},
-    {HashTypeSha1, 20, "a9993e364706816aba3e25717850c26c9cd0d89d"},
-    {HashTypeSha224, 28, "23097d223405d8228642a477bda255b32aadbce4bda0b3f7e36c9da7"},
-    {HashTypeSha256, 32, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-    {HashTypeSha384, 48,
-     "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7"},
-    {HashTypeSha512, 64,
-     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd"
-     "454d4423643ce80e2a9ac94fa54ca49f"},
-};
+// The other digests are compared with OpenSSL through C_Digest; MD4 is not reachable there.
+const char* kMd4Abc = "a448017aaf21d8525fc10ae87aa6729d";  // RFC 1320
+const char* kSha256Abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
 }  // namespace
 
-TEST(Hash, KnownDigestsOfAbcAndMultiPartEqualsOneShot) {
+TEST(Hash, Md4KnownDigestInParts) {
     const unsigned char abc[] = {'a', 'b', 'c'};
-    for (const Vector& v : kVectors) {
-        SCOPED_TRACE(v.type);
-        auto oneShot = MakeHash(v.type);
-        EXPECT_EQ(oneShot->GetType(), v.type);
-        EXPECT_EQ(oneShot->GetSize(), v.size);
-        oneShot->Update(abc, 3);
-        oneShot->Final();
-        EXPECT_EQ(HexOf(*oneShot), v.abc);
-
-        auto parts = MakeHash(v.type);
-        parts->Update(abc, 1);
-        parts->Update(nullptr, 0);
-        parts->Update(abc + 1, 2);
-        parts->Final();
-        EXPECT_EQ(HexOf(*parts), v.abc);
-    }
+    HashMd4 parts;
+    EXPECT_EQ(parts.GetSize(), 16u);
+    parts.Update(abc, 1);
+    parts.Update(nullptr, 0);
+    parts.Update(abc + 1, 2);
+    parts.Final();
+    EXPECT_EQ(HexOf(parts), kMd4Abc);
 }
 
 TEST(Hash, LongInputInPiecesMatchesOpenSslAndFinalStartsANewMessage) {
@@ -69,7 +45,7 @@ TEST(Hash, LongInputInPiecesMatchesOpenSslAndFinalStartsANewMessage) {
     const unsigned char abc[] = {'a', 'b', 'c'};
     hash.Update(abc, 3);
     hash.Final();
-    EXPECT_EQ(HexOf(hash), kVectors[4].abc);
+    EXPECT_EQ(HexOf(hash), kSha256Abc);
 
     unsigned char digest[36];
     for (int i = 0; i < 36; ++i) digest[i] = static_cast<unsigned char>(0xA0 + i);

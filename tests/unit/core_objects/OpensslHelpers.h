@@ -94,27 +94,6 @@ inline Bytes Der(X509* x) {
     return out;
 }
 
-inline Bytes NameDer(const X509_NAME* name) {
-    int length = i2d_X509_NAME(name, nullptr);
-    Bytes out(length);
-    unsigned char* p = out.data();
-    i2d_X509_NAME(name, &p);
-    return out;
-}
-
-// PKCS#1 v1.5 signature over message with md, by OpenSSL.
-inline Bytes SignMessage(EVP_PKEY* key, const EVP_MD* md, const Bytes& message) {
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    EVP_DigestSignInit(context, nullptr, md, nullptr, key);
-    size_t length = 0;
-    EVP_DigestSign(context, nullptr, &length, message.data(), message.size());
-    Bytes out(length);
-    EVP_DigestSign(context, out.data(), &length, message.data(), message.size());
-    out.resize(length);
-    EVP_MD_CTX_free(context);
-    return out;
-}
-
 // Raw PKCS#1 v1.5 type-1 signature over data (no DigestInfo added).
 inline Bytes SignRaw(EVP_PKEY* key, const Bytes& data) {
     EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(key, nullptr);

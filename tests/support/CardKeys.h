@@ -16,6 +16,12 @@
 
 namespace vctest {
 
+// C_Initialize, accepting a module that is initialised already.
+inline void InitialiseModule() {
+    CK_RV rv = TestEnv::Get().P11()->C_Initialize(nullptr);
+    ASSERT_TRUE(rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) << std::hex << rv;
+}
+
 // Token slot whose reader description is the name (blank padded).
 inline CK_SLOT_ID SlotOf(const std::string& reader) {
     CK_FUNCTION_LIST_PTR p11 = TestEnv::Get().P11();

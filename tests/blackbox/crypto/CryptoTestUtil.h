@@ -27,10 +27,7 @@ constexpr const char* kEsignId = "e5";
 
 inline CK_FUNCTION_LIST_PTR P11() { return vctest::TestEnv::Get().P11(); }
 
-inline void EnsureInitialised() {
-    CK_RV rv = P11()->C_Initialize(nullptr);
-    ASSERT_TRUE(rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) << std::hex << rv;
-}
+inline void EnsureInitialised() { vctest::InitialiseModule(); }
 
 // Makes the readers and cards once per test binary.
 inline void EnsureCards() {

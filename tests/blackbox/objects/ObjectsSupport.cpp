@@ -13,14 +13,6 @@ using vctest::TestEnv;
 
 namespace {
 
-void initialiseOnce() {
-    static bool done = false;
-    if (done) return;
-    CK_RV rv = P11()->C_Initialize(nullptr);
-    ASSERT_TRUE(rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) << rv;
-    done = true;
-}
-
 std::string quote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
@@ -98,13 +90,13 @@ CK_FUNCTION_LIST_PTR P11() { return TestEnv::Get().P11(); }
 
 const MainCard& Main() {
     static const MainCard card = makeMain();
-    initialiseOnce();
+    vctest::InitialiseModule();
     return card;
 }
 
 const EsignCard& Esign() {
     static const EsignCard card = makeEsign();
-    initialiseOnce();
+    vctest::InitialiseModule();
     return card;
 }
 

@@ -77,12 +77,7 @@ protected:
         return slot;
     }
 
-    CK_SESSION_HANDLE Open(CK_SLOT_ID slot, bool rw) {
-        CK_SESSION_HANDLE session = 0;
-        CK_FLAGS flags = CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0);
-        EXPECT_EQ(p11->C_OpenSession(slot, flags, nullptr, nullptr, &session), CKR_OK);
-        return session;
-    }
+    CK_SESSION_HANDLE Open(CK_SLOT_ID slot, bool rw) { return OpenSession(slot, rw); }
 
     CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE type, const std::string& pin) {
         return p11->C_Login(session, type, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())),

@@ -54,6 +54,14 @@ std::vector<unsigned char> sha1(const std::vector<unsigned char>& data) {
     return std::vector<unsigned char>(hash.GetHash(), hash.GetHash() + hash.GetSize());
 }
 
+// Identifier of a key without one of its own: SHA-1 of the modulus, as for its certificate.
+bool idFromModulus(const std::vector<unsigned char>& modulus, std::vector<unsigned char>& id) {
+    id.clear();
+    if (modulus.empty()) return false;
+    id = sha1(modulus);
+    return true;
+}
+
 PkeyPtr makeRsaPublicKey(const std::vector<unsigned char>& modulus, const std::vector<unsigned char>& exponent) {
     if (modulus.empty() || exponent.empty()) return nullptr;
     BnPtr n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
@@ -410,19 +418,14 @@ int RsaPublicKey::Encrypt(const unsigned char* in, unsigned long inLength, unsig
     return CoreOk;
 }
 
-bool RsaPublicKey::computeDefaultId(std::vector<unsigned char>& id) const {
-    id.clear();
-    if (modulus_.empty()) return false;
-    id = sha1(modulus_);
-    return true;
-}
+bool RsaPublicKey::computeDefaultId(std::vector<unsigned char>& id) const { return idFromModulus(modulus_, id); }
 
 const CardCommonAttribute* RsaPublicKey::findCommon(ReaderCardPair* pair) const {
     CardPublicKeyRecord* record = GetCardPublicKeyRecord(pair);
     return record != nullptr ? &record->common : nullptr;
 }
 
-std::string RsaPublicKey::defaultLabel() const { return "Key " + std::to_string(containerId_); }
+std::string Key::defaultLabel() const { return "Key " + std::to_string(containerId_); }
 
 // ---------------------------------------------------------------------------------------
 // RsaPrivateKey
@@ -482,19 +485,12 @@ const unsigned char* RsaPrivateKey::GetAttrId(ReaderCardPair* pair, unsigned lon
     return attrId(pair, length);
 }
 
-bool RsaPrivateKey::computeDefaultId(std::vector<unsigned char>& id) const {
-    id.clear();
-    if (modulus_.empty()) return false;
-    id = sha1(modulus_);
-    return true;
-}
+bool RsaPrivateKey::computeDefaultId(std::vector<unsigned char>& id) const { return idFromModulus(modulus_, id); }
 
 const CardCommonAttribute* RsaPrivateKey::findCommon(ReaderCardPair* pair) const {
     CardPrivateKeyRecord* record = GetCardPrivateKeyRecord(pair);
     return record != nullptr ? &record->common : nullptr;
 }
-
-std::string RsaPrivateKey::defaultLabel() const { return "Key " + std::to_string(containerId_); }
 
 // ---------------------------------------------------------------------------------------
 // Certificate

@@ -78,6 +78,8 @@ public:
 
 protected:
     explicit Key(KeyType keyType) : CoreObject(CoreObjectTypeKey), keyType_(keyType) {}
+    // "Key <container id>".
+    std::string defaultLabel() const override;
     KeyType keyType_;
 };
 
@@ -110,7 +112,6 @@ public:
 protected:
     bool computeDefaultId(std::vector<unsigned char>& id) const override;
     const CardCommonAttribute* findCommon(ReaderCardPair* pair) const override;
-    std::string defaultLabel() const override;
 
 private:
     std::vector<unsigned char> modulus_;
@@ -134,7 +135,6 @@ public:
 protected:
     bool computeDefaultId(std::vector<unsigned char>& id) const override;
     const CardCommonAttribute* findCommon(ReaderCardPair* pair) const override;
-    std::string defaultLabel() const override;
 
 private:
     friend class CoreObject;

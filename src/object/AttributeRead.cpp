@@ -126,6 +126,21 @@ CK_RV commonAttribute(Core::CoreObject* object, CK_ATTRIBUTE* attribute, CK_RV p
     }
 }
 
+// CKA_LABEL and CKA_ID of any card object class that offers them.
+template <typename Object>
+CK_RV setLabelValue(Object* object, CK_ATTRIBUTE* attribute, Core::ReaderCardPair* pair) {
+    unsigned long length = 0;
+    const unsigned char* label = object->GetAttrLabel(pair, &length);
+    return setBytesValue(attribute, label, length);
+}
+
+template <typename Object>
+CK_RV setIdValue(Object* object, CK_ATTRIBUTE* attribute, Core::ReaderCardPair* pair) {
+    unsigned long length = 0;
+    const unsigned char* id = object->GetAttrId(pair, &length);
+    return setBytesValue(attribute, id, length);
+}
+
 // Each table answers the attributes it knows and returns true; false sends the
 // attribute on to the common table.
 bool dataObjectAttribute(Core::FileStorage* data, CK_ATTRIBUTE* attribute, Core::ReaderCardPair* pair,
@@ -134,12 +149,9 @@ bool dataObjectAttribute(Core::FileStorage* data, CK_ATTRIBUTE* attribute, Core:
     case CKA_CLASS:
         *rv = setUlongValue(attribute, CKO_DATA);
         return true;
-    case CKA_LABEL: {
-        unsigned long length = 0;
-        const unsigned char* label = data->GetAttrLabel(pair, &length);
-        *rv = setBytesValue(attribute, label, length);
+    case CKA_LABEL:
+        *rv = setLabelValue(data, attribute, pair);
         return true;
-    }
     case CKA_APPLICATION:
     case CKA_OBJECT_ID:
         *rv = setEmptyBytesValue(attribute);
@@ -166,18 +178,12 @@ bool certificateAttribute(Core::Certificate* certificate, CK_ATTRIBUTE* attribut
     case CKA_CLASS:
         *rv = setUlongValue(attribute, CKO_CERTIFICATE);
         return true;
-    case CKA_LABEL: {
-        unsigned long length = 0;
-        const unsigned char* label = certificate->GetAttrLabel(pair, &length);
-        *rv = setBytesValue(attribute, label, length);
+    case CKA_LABEL:
+        *rv = setLabelValue(certificate, attribute, pair);
         return true;
-    }
-    case CKA_ID: {
-        unsigned long length = 0;
-        const unsigned char* id = certificate->GetAttrId(pair, &length);
-        *rv = setBytesValue(attribute, id, length);
+    case CKA_ID:
+        *rv = setIdValue(certificate, attribute, pair);
         return true;
-    }
     case CKA_VALUE:
         *rv = setBytesValue(attribute, certificate->GetCertificateData(), certificate->GetCertificateDataSize());
         return true;
@@ -234,18 +240,12 @@ bool publicKeyAttribute(Core::RsaPublicKey* key, bool rsa, CK_ATTRIBUTE* attribu
                         CK_RV* rv) {
     const Core::CoreObjectFlags& flags = key->GetCoreObjectFlags();
     switch (attribute->type) {
-    case CKA_LABEL: {
-        unsigned long length = 0;
-        const unsigned char* label = key->GetAttrLabel(pair, &length);
-        *rv = setBytesValue(attribute, label, length);
+    case CKA_LABEL:
+        *rv = setLabelValue(key, attribute, pair);
         return true;
-    }
-    case CKA_ID: {
-        unsigned long length = 0;
-        const unsigned char* id = key->GetAttrId(pair, &length);
-        *rv = setBytesValue(attribute, id, length);
+    case CKA_ID:
+        *rv = setIdValue(key, attribute, pair);
         return true;
-    }
     case CKA_SUBJECT:
     case CKA_WRAP_TEMPLATE:
         *rv = setEmptyBytesValue(attribute);
@@ -365,18 +365,12 @@ bool privateKeyAttribute(Core::RsaPrivateKey* key, bool rsa, CK_ATTRIBUTE* attri
                          CK_RV* rv) {
     const Core::CoreObjectFlags& flags = key->GetCoreObjectFlags();
     switch (attribute->type) {
-    case CKA_LABEL: {
-        unsigned long length = 0;
-        const unsigned char* label = key->GetAttrLabel(pair, &length);
-        *rv = setBytesValue(attribute, label, length);
+    case CKA_LABEL:
+        *rv = setLabelValue(key, attribute, pair);
         return true;
-    }
-    case CKA_ID: {
-        unsigned long length = 0;
-        const unsigned char* id = key->GetAttrId(pair, &length);
-        *rv = setBytesValue(attribute, id, length);
+    case CKA_ID:
+        *rv = setIdValue(key, attribute, pair);
         return true;
-    }
     case CKA_SUBJECT:
     case CKA_UNWRAP_TEMPLATE:
         *rv = setEmptyBytesValue(attribute);

@@ -85,6 +85,20 @@ inline void EndDecrypt(SessionGroup* group) {
     group->SetDecryptKey(0);
 }
 
+// The card frame of a private-key operation: opens the card, logs it in from the PIN
+// cache with authId, runs work, logs out after a successful login and closes the card.
+template <typename Work>
+CK_RV OnLoggedInCard(SessionGroup* group, Core::ReaderCardPair* pair, int authId, Work work) {
+    if (pair->Open() != 0) return CKR_FUNCTION_FAILED;
+    CK_RV rv = group->LoginFromPINCache(authId, pair);
+    if (rv == CKR_OK) {
+        rv = work();
+        pair->Logout();
+    }
+    pair->Close();
+    return rv;
+}
+
 // Data dumps take a 16-bit length; longer buffers are shown up to that limit.
 inline unsigned short DumpLength(CK_ULONG length) {
     return static_cast<unsigned short>(std::min<CK_ULONG>(length, 0xFFFF));

@@ -169,28 +169,21 @@ CK_RV DecryptOnCard(SessionGroup* group, Core::ReaderCardPair* pair, Core::CoreO
         *lengthQuery = true;
         return CKR_OK;
     }
-    if (pair->Open() != 0) return CKR_FUNCTION_FAILED;
-    CK_RV rv = group->LoginFromPINCache(Core::CardAuthIdUser, pair);
-    if (rv == CKR_OK) {
+    return CryptoFrame::OnLoggedInCard(group, pair, Core::CardAuthIdUser, [&]() -> CK_RV {
         unsigned long length = *pulDataLen;
         int result = privateKey->Decrypt(pair, pEncryptedData, ulEncryptedDataLen, pData, &length);
         switch (result) {
         case Core::CoreOk:
             *pulDataLen = length;
-            rv = CKR_OK;
-            break;
-        case Core::CoreBufferTooSmall: rv = CKR_BUFFER_TOO_SMALL; break;
-        case Core::CoreCardNotPresent: rv = CKR_DEVICE_REMOVED; break;
-        case Core::CoreInvalidEncryptedData: rv = CKR_ENCRYPTED_DATA_INVALID; break;
+            return CKR_OK;
+        case Core::CoreBufferTooSmall: return CKR_BUFFER_TOO_SMALL;
+        case Core::CoreCardNotPresent: return CKR_DEVICE_REMOVED;
+        case Core::CoreInvalidEncryptedData: return CKR_ENCRYPTED_DATA_INVALID;
         default:
             GetPkcs11Log()->Error("    error decrypting: %d", result);
-            rv = CKR_FUNCTION_FAILED;
-            break;
+            return CKR_FUNCTION_FAILED;
         }
-        pair->Logout();
-    }
-    pair->Close();
-    return rv;
+    });
 }
 
 }  // namespace

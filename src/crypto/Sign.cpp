@@ -98,29 +98,23 @@ CK_RV SignOnCard(SessionGroup* group, Core::ReaderCardPair* pair, Core::CoreObje
     if (*pulSignatureLen < signatureLength) return CKR_BUFFER_TOO_SMALL;
 
     log->DebugData(pData, CryptoFrame::DumpLength(ulDataLen), "    data k podpisu:");
-    if (pair->Open() != 0) return CKR_FUNCTION_FAILED;
-    CK_RV rv = group->LoginFromPINCache(authId, pair);
-    if (rv == CKR_OK) {
-        if (raw) {
-            // Open may have reloaded the card image: look the record up again.
-            record = privateKey->GetCardPrivateKeyRecord(pair);
-            unsigned long length = *pulSignatureLen;
-            int result = record != nullptr ? pair->Sign(record, pData, ulDataLen, pSignature, &length)
-                                           : static_cast<int>(Core::CoreNotFound);
-            if (result != 0) {
-                log->Error("    chyba podepisovani: 0x%x", static_cast<unsigned int>(result));
-                rv = CKR_FUNCTION_FAILED;
-            } else {
-                *pulSignatureLen = length;
-            }
-        } else {
+    return CryptoFrame::OnLoggedInCard(group, pair, authId, [&]() -> CK_RV {
+        if (!raw) {
             log->Warning("Pkcs11Provider::C_Sign(): pokus o pouziti nepodporovaneho mechanismu - RSA + hash");
-            rv = CKR_FUNCTION_FAILED;
+            return CKR_FUNCTION_FAILED;
         }
-        pair->Logout();
-    }
-    pair->Close();
-    return rv;
+        // Open may have reloaded the card image: look the record up again.
+        record = privateKey->GetCardPrivateKeyRecord(pair);
+        unsigned long length = *pulSignatureLen;
+        int result = record != nullptr ? pair->Sign(record, pData, ulDataLen, pSignature, &length)
+                                       : static_cast<int>(Core::CoreNotFound);
+        if (result != 0) {
+            log->Error("    chyba podepisovani: 0x%x", static_cast<unsigned int>(result));
+            return CKR_FUNCTION_FAILED;
+        }
+        *pulSignatureLen = length;
+        return CKR_OK;
+    });
 }
 
 }  // namespace

@@ -772,124 +772,94 @@ int addOwned(List<CoreObject>& list, std::unique_ptr<CoreObject> object) {
 }
 }  // namespace
 
-int CoreObjectList::AddAllCertificateFromCard(ReaderCardPair* pair) {
+template <typename Records, typename Make>
+int CoreObjectList::addFromCard(ReaderCardPair* pair, CoreObjectType type, int keyType, const char* what,
+                                Records records, Make make) {
     if (pair == nullptr) return CoreInvalidArgument;
     if (!pair->IsSupportedCardPresent()) return CoreCardNotPresent;
     lock_.Lock();
     int result = CoreOk;
     try {
-        for (CardCertificateRecord* record : pair->GetCertificateRecords()) {
-            if (record == nullptr || holdsRecord(CoreObjectTypeCertificate, -1, record->recordId)) continue;
+        for (auto* record : records()) {
+            if (record == nullptr || holdsRecord(type, keyType, record->recordId)) continue;
+            std::unique_ptr<CoreObject> object;
+            int set = make(record, object);
+            if (set == CoreOutOfMemory) {
+                result = set;
+                break;
+            }
+            if (set != CoreOk) {
+                GetCoreLog()->Error("CoreObjectList: %s record %u skipped (unreadable, error %d)", what,
+                                    record->recordId, set);
+                continue;
+            }
+            result = addOwned(*this, std::move(object));
+            if (result != CoreOk) break;
+        }
+    } catch (const std::bad_alloc&) {
+        result = CoreOutOfMemory;
+    }
+    lock_.Unlock();
+    return result;
+}
+
+int CoreObjectList::AddAllCertificateFromCard(ReaderCardPair* pair) {
+    return addFromCard(
+        pair, CoreObjectTypeCertificate, -1, "certificate", [pair] { return pair->GetCertificateRecords(); },
+        [pair](CardCertificateRecord* record, std::unique_ptr<CoreObject>& object) {
             std::unique_ptr<CardCertificate> payload(pair->GetCardCertificate(record));
             std::unique_ptr<Certificate> certificate(new Certificate());
             int set = payload ? certificate->SetCertificate(record, *payload) : CoreNotFound;
-            if (set == CoreOutOfMemory) {
-                result = set;
-                break;
-            }
-            if (set != CoreOk) {
-                GetCoreLog()->Error("CoreObjectList: certificate record %u skipped (unreadable, error %d)",
-                                    record->recordId, set);
-                continue;
-            }
+            if (set != CoreOk) return set;
             CoreObjectFlags flags = tokenFlags(&record->common);
             flags.extractable = 1;
             certificate->SetCoreObjectFlags(flags);
-            result = addOwned(*this, std::move(certificate));
-            if (result != CoreOk) break;
-        }
-    } catch (const std::bad_alloc&) {
-        result = CoreOutOfMemory;
-    }
-    lock_.Unlock();
-    return result;
+            object = std::move(certificate);
+            return static_cast<int>(CoreOk);
+        });
 }
 
 int CoreObjectList::AddAllPublicKeyFromCard(ReaderCardPair* pair) {
-    if (pair == nullptr) return CoreInvalidArgument;
-    if (!pair->IsSupportedCardPresent()) return CoreCardNotPresent;
-    lock_.Lock();
-    int result = CoreOk;
-    try {
-        for (CardPublicKeyRecord* record : pair->GetPublicKeyRecords()) {
-            if (record == nullptr || holdsRecord(CoreObjectTypeKey, KeyTypeRsaPublicKey, record->recordId)) continue;
+    return addFromCard(
+        pair, CoreObjectTypeKey, KeyTypeRsaPublicKey, "public key", [pair] { return pair->GetPublicKeyRecords(); },
+        [pair](CardPublicKeyRecord* record, std::unique_ptr<CoreObject>& object) {
             std::unique_ptr<CardPublicKey> payload(pair->GetCardPublicKey(record, false));
             std::unique_ptr<RsaPublicKey> key(new RsaPublicKey());
             int set = payload ? key->SetPublicKey(record, payload.get()) : CoreNotFound;
-            if (set == CoreOutOfMemory) {
-                result = set;
-                break;
-            }
-            if (set != CoreOk) {
-                GetCoreLog()->Error("CoreObjectList: public key record %u skipped (unreadable, error %d)",
-                                    record->recordId, set);
-                continue;
-            }
+            if (set != CoreOk) return set;
             key->SetCoreObjectFlags(publicKeyFlags(record));
-            result = addOwned(*this, std::move(key));
-            if (result != CoreOk) break;
-        }
-    } catch (const std::bad_alloc&) {
-        result = CoreOutOfMemory;
-    }
-    lock_.Unlock();
-    return result;
+            object = std::move(key);
+            return static_cast<int>(CoreOk);
+        });
 }
 
 int CoreObjectList::AddAllPrivateKeyFromCard(ReaderCardPair* pair) {
-    if (pair == nullptr) return CoreInvalidArgument;
-    if (!pair->IsSupportedCardPresent()) return CoreCardNotPresent;
-    lock_.Lock();
-    int result = CoreOk;
-    try {
-        for (CardPrivateKeyRecord* record : pair->GetPrivateKeyRecords()) {
-            if (record == nullptr || holdsRecord(CoreObjectTypeKey, KeyTypeRsaPrivateKey, record->recordId))
-                continue;
+    return addFromCard(
+        pair, CoreObjectTypeKey, KeyTypeRsaPrivateKey, "private key", [pair] { return pair->GetPrivateKeyRecords(); },
+        [pair](CardPrivateKeyRecord* record, std::unique_ptr<CoreObject>& object) {
             std::unique_ptr<RsaPrivateKey> key(new RsaPrivateKey());
             key->SetPrivateKey(record);
             key->cacheModulus(pair);
             key->SetCoreObjectFlags(privateKeyFlags(record));
-            result = addOwned(*this, std::move(key));
-            if (result != CoreOk) break;
-        }
-    } catch (const std::bad_alloc&) {
-        result = CoreOutOfMemory;
-    }
-    lock_.Unlock();
-    return result;
+            object = std::move(key);
+            return static_cast<int>(CoreOk);
+        });
 }
 
 int CoreObjectList::AddAllFileStorageFromCard(ReaderCardPair* pair) {
-    if (pair == nullptr) return CoreInvalidArgument;
-    if (!pair->IsSupportedCardPresent()) return CoreCardNotPresent;
-    lock_.Lock();
-    int result = CoreOk;
-    try {
-        for (CardFileStorageRecord* record : pair->GetFileStorageRecords()) {
-            if (record == nullptr || holdsRecord(CoreObjectTypeFileStorage, -1, record->recordId)) continue;
+    return addFromCard(
+        pair, CoreObjectTypeFileStorage, -1, "data file", [pair] { return pair->GetFileStorageRecords(); },
+        [pair](CardFileStorageRecord* record, std::unique_ptr<CoreObject>& object) {
             std::unique_ptr<CardFileStorage> payload(pair->GetCardFileStorage(record));
             std::unique_ptr<FileStorage> file(new FileStorage());
             int set = payload ? file->SetFileStorage(record, *payload) : CoreNotFound;
-            if (set == CoreOutOfMemory) {
-                result = set;
-                break;
-            }
-            if (set != CoreOk) {
-                GetCoreLog()->Error("CoreObjectList: data file record %u skipped (unreadable, error %d)",
-                                    record->recordId, set);
-                continue;
-            }
+            if (set != CoreOk) return set;
             CoreObjectFlags flags = tokenFlags(nullptr);
             flags.extractable = 1;
             file->SetCoreObjectFlags(flags);
-            result = addOwned(*this, std::move(file));
-            if (result != CoreOk) break;
-        }
-    } catch (const std::bad_alloc&) {
-        result = CoreOutOfMemory;
-    }
-    lock_.Unlock();
-    return result;
+            object = std::move(file);
+            return static_cast<int>(CoreOk);
+        });
 }
 
 }  // namespace Core

@@ -257,6 +257,11 @@ public:
 
 private:
     bool holdsRecord(CoreObjectType type, int keyType, uint32_t recordId);
+    // Adds an object for each record of records() that the list does not hold yet;
+    // make(record, object) builds it: 100 stops the walk, another failure skips the record.
+    template <typename Records, typename Make>
+    int addFromCard(ReaderCardPair* pair, CoreObjectType type, int keyType, const char* what, Records records,
+                    Make make);
     ExclusiveLock lock_;
 };
 

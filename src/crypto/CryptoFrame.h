@@ -47,6 +47,12 @@ inline CK_RV TakeGroup(Held& held) {
     return held.group ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
+// TakeSession, then TakeGroup: the frame of the calls that need no login check between.
+inline CK_RV TakeSessionAndGroup(Pkcs11Provider* provider, CK_SESSION_HANDLE hSession, Held& held) {
+    CK_RV rv = TakeSession(provider, hSession, held);
+    return rv == CKR_OK ? TakeGroup(held) : rv;
+}
+
 inline Core::ReaderCardPair* LockPair(Pkcs11Provider* provider, CK_SLOT_ID slot) {
     return provider->GetReaderCardPairList()->GetReaderCardPair(slot, true);
 }
@@ -102,6 +108,17 @@ CK_RV OnLoggedInCard(SessionGroup* group, Core::ReaderCardPair* pair, int authId
 // Data dumps take a 16-bit length; longer buffers are shown up to that limit.
 inline unsigned short DumpLength(CK_ULONG length) {
     return static_cast<unsigned short>(std::min<CK_ULONG>(length, 0xFFFF));
+}
+
+// Exit line of a call that produced output; on success also its length and the bytes.
+inline CK_RV LogOutput(const char* method, CK_RV rv, const char* lengthLine, const char* dataTitle,
+                       const CK_BYTE* data, CK_ULONG length) {
+    LogResult(method, rv);
+    if (rv == CKR_OK) {
+        GetPkcs11Log()->Info(lengthLine, length);
+        if (data != nullptr) GetPkcs11Log()->InfoData(data, DumpLength(length), "%s", dataTitle);
+    }
+    return rv;
 }
 
 // RSA PKCS#1 v1.5 leaves room for at most modulus length - 11 bytes of data.

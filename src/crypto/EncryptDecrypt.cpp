@@ -76,8 +76,7 @@ CK_RV Pkcs11Provider::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, C
         return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSession(this, hSession, held);
-    if (rv == CKR_OK) rv = CryptoFrame::TakeGroup(held);
+    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
     SessionGroup* group = held.group.get();
 
@@ -111,13 +110,8 @@ CK_RV Pkcs11Provider::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, C
     held.group.reset();
     held.session.reset();
 
-    LogResult(kMethod, rv);
-    if (rv == CKR_OK) {
-        log->Info("    velikost sifrovanych dat: %lu", *pulEncryptedDataLen);
-        if (pEncryptedData != nullptr)
-            log->InfoData(pEncryptedData, CryptoFrame::DumpLength(*pulEncryptedDataLen), "    sifrovana data:");
-    }
-    return rv;
+    return CryptoFrame::LogOutput(kMethod, rv, "    velikost sifrovanych dat: %lu", "    sifrovana data:",
+                                  pEncryptedData, *pulEncryptedDataLen);
 }
 
 CK_RV Pkcs11Provider::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
@@ -200,8 +194,7 @@ CK_RV Pkcs11Provider::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncrypt
         return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSession(this, hSession, held);
-    if (rv == CKR_OK) rv = CryptoFrame::TakeGroup(held);
+    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
     SessionGroup* group = held.group.get();
 
@@ -220,12 +213,8 @@ CK_RV Pkcs11Provider::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncrypt
     held.group.reset();
     held.session.reset();
 
-    LogResult(kMethod, rv);
-    if (rv == CKR_OK) {
-        log->Info("    velikost desifrovanych dat: %lu", *pulDataLen);
-        if (pData != nullptr) log->InfoData(pData, CryptoFrame::DumpLength(*pulDataLen), "    desifrovana data:");
-    }
-    return rv;
+    return CryptoFrame::LogOutput(kMethod, rv, "    velikost desifrovanych dat: %lu", "    desifrovana data:", pData,
+                                  *pulDataLen);
 }
 
 }  // namespace Pkcs11

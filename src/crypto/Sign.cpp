@@ -129,8 +129,7 @@ CK_RV Pkcs11Provider::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
     if (hSession == 0 || pData == nullptr || pulSignatureLen == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSession(this, hSession, held);
-    if (rv == CKR_OK) rv = CryptoFrame::TakeGroup(held);
+    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
     SessionGroup* group = held.group.get();
 
@@ -154,13 +153,8 @@ CK_RV Pkcs11Provider::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
     held.group.reset();
     held.session.reset();
 
-    LogResult(kMethod, rv);
-    if (rv == CKR_OK) {
-        log->Info("    velikost podpisu: %lu", *pulSignatureLen);
-        if (pSignature != nullptr)
-            log->InfoData(pSignature, CryptoFrame::DumpLength(*pulSignatureLen), "    podpis:");
-    }
-    return rv;
+    return CryptoFrame::LogOutput(kMethod, rv, "    velikost podpisu: %lu", "    podpis:", pSignature,
+                                  *pulSignatureLen);
 }
 
 }  // namespace Pkcs11

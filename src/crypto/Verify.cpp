@@ -107,8 +107,7 @@ CK_RV Pkcs11Provider::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
     if (hSession == 0 || pData == nullptr || pSignature == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSession(this, hSession, held);
-    if (rv == CKR_OK) rv = CryptoFrame::TakeGroup(held);
+    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     rv = VerifyWithKey(this, held, pData, ulDataLen, pSignature, ulSignatureLen);

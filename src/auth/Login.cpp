@@ -12,6 +12,7 @@
 #include "module/Globals.h"
 #include "module/Locked.h"
 #include "module/Pkcs11Provider.h"
+#include "module/ReturnValues.h"
 #include "session/SoPinStore.h"
 
 namespace Vellumcrest {
@@ -43,23 +44,11 @@ bool usesProtectedPath(Core::ReaderCardPair* pair) {
 }
 
 CK_RV loginResult(Core::ReaderCardPair* pair, int result) {
-    switch (result) {
-    case Core::CoreOk:
-        return CKR_OK;
-    case Core::CoreWrongPin:
-        return CKR_PIN_INCORRECT;
-    case Core::CorePinNotInitialised:
-        return CKR_USER_PIN_NOT_INITIALIZED;
-    case Core::CorePinBlocked:
-        return CKR_PIN_LOCKED;
-    case Core::CoreCardNotPresent:
-        return CKR_TOKEN_NOT_PRESENT;
-    case Core::CoreCancelled:
-        return CKR_FUNCTION_CANCELED;
-    default:
-        GetPkcs11Log()->Error("WSC ERROR: 0x%lX", pair->GetLastSCardError());
-        return CKR_FUNCTION_FAILED;
-    }
+    CK_RV rv;
+    if (PinResultToCkRv(result, &rv)) return rv;
+    if (result == Core::CoreCancelled) return CKR_FUNCTION_CANCELED;
+    GetPkcs11Log()->Error("WSC ERROR: 0x%lX", pair->GetLastSCardError());
+    return CKR_FUNCTION_FAILED;
 }
 
 // Wipes a PIN copy when it goes out of scope.
@@ -72,24 +61,13 @@ struct PinCopy {
 }  // namespace
 
 CK_RV PinChangeResult(Core::ReaderCardPair* pair, int result) {
-    switch (result) {
-    case Core::CoreOk:
-        return CKR_OK;
-    case Core::CoreWrongPin:
-        return CKR_PIN_INCORRECT;
-    case Core::CorePinNotInitialised:
-        return CKR_USER_PIN_NOT_INITIALIZED;
-    case Core::CorePinBlocked:
-        return CKR_PIN_LOCKED;
-    case Core::CoreCardNotPresent:
-        return CKR_TOKEN_NOT_PRESENT;
-    case Core::CoreSCardError:
+    CK_RV rv;
+    if (PinResultToCkRv(result, &rv)) return rv;
+    if (result == Core::CoreSCardError)
         GetPkcs11Log()->Error("WSC ERROR: 0x%lX", pair->GetLastSCardError());
-        return CKR_FUNCTION_FAILED;
-    default:
+    else
         GetPkcs11Log()->Error("Core ERROR: %d", result);
-        return CKR_FUNCTION_FAILED;
-    }
+    return CKR_FUNCTION_FAILED;
 }
 
 CK_RV Pkcs11Provider::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,

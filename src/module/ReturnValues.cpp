@@ -107,20 +107,23 @@ const char* ReturnValueName(CK_RV rv) {
     }
 }
 
-CK_RV CoreErrorToCkRv(Core::ReaderCardPair* pair, int coreCode) {
+bool PinResultToCkRv(int coreCode, CK_RV* rv) {
     switch (coreCode) {
-        case Core::CoreOk:
-            return CKR_OK;
+        case Core::CoreOk: *rv = CKR_OK; return true;
+        case Core::CoreCardNotPresent: *rv = CKR_TOKEN_NOT_PRESENT; return true;
+        case Core::CorePinNotInitialised: *rv = CKR_USER_PIN_NOT_INITIALIZED; return true;
+        case Core::CorePinBlocked: *rv = CKR_PIN_LOCKED; return true;
+        case Core::CoreWrongPin: *rv = CKR_PIN_INCORRECT; return true;
+        default: return false;
+    }
+}
+
+CK_RV CoreErrorToCkRv(Core::ReaderCardPair* pair, int coreCode) {
+    CK_RV rv;
+    if (PinResultToCkRv(coreCode, &rv)) return rv;
+    switch (coreCode) {
         case Core::CoreCancelled:
             return CKR_FUNCTION_CANCELED;
-        case Core::CoreCardNotPresent:
-            return CKR_TOKEN_NOT_PRESENT;
-        case Core::CorePinNotInitialised:
-            return CKR_USER_PIN_NOT_INITIALIZED;
-        case Core::CorePinBlocked:
-            return CKR_PIN_LOCKED;
-        case Core::CoreWrongPin:
-            return CKR_PIN_INCORRECT;
         case Core::CoreSCardError: {
             // Without a pair there is no reader error to report; print 0 rather than fault.
             unsigned long error = pair != nullptr ? pair->GetLastSCardError() : 0;

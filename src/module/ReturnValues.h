@@ -14,5 +14,9 @@ const char* ReturnValueName(CK_RV rv);
 // error line to the module log.
 CK_RV CoreErrorToCkRv(Core::ReaderCardPair* pair, int coreCode);
 
+// The translations that every PIN-related card call shares (0, 115, 122, 123, 124); true
+// when the code is one of them, with *rv set. Callers add the codes they treat otherwise.
+bool PinResultToCkRv(int coreCode, CK_RV* rv);
+
 }  // namespace Pkcs11
 }  // namespace Vellumcrest

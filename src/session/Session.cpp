@@ -11,6 +11,7 @@
 
 #include "module/Globals.h"
 #include "module/Pkcs11Provider.h"
+#include "module/ReturnValues.h"
 #include "session/ElementLifetime.h"
 #include "session/SoPinStore.h"
 
@@ -331,24 +332,11 @@ CK_RV SessionGroup::LoginFromPINCache(int authId, Core::ReaderCardPair* pair) {
     pair->SetAuthAPDUEnabled(authApdu);
     OPENSSL_cleanse(pin, sizeof pin);
 
-    switch (result) {
-    case Core::CoreOk:
-        return CKR_OK;
-    case Core::CoreCancelled:
-    case Core::CoreUserCancelled:
-        return CKR_FUNCTION_CANCELED;
-    case Core::CoreWrongPin:
-        return CKR_PIN_INCORRECT;
-    case Core::CorePinNotInitialised:
-        return CKR_USER_PIN_NOT_INITIALIZED;
-    case Core::CorePinBlocked:
-        return CKR_PIN_LOCKED;
-    case Core::CoreCardNotPresent:
-        return CKR_TOKEN_NOT_PRESENT;
-    default:
-        log->Error("SessionGroup::LoginFromPINCache(): chyba pri zalogovani z PIN cache: 0x%X", result);
-        return CKR_FUNCTION_FAILED;
-    }
+    CK_RV rv;
+    if (PinResultToCkRv(result, &rv)) return rv;
+    if (result == Core::CoreCancelled || result == Core::CoreUserCancelled) return CKR_FUNCTION_CANCELED;
+    log->Error("SessionGroup::LoginFromPINCache(): chyba pri zalogovani z PIN cache: 0x%X", result);
+    return CKR_FUNCTION_FAILED;
 }
 
 CK_RV SessionGroup::ReadPinFromCache(unsigned char* buffer, unsigned long* length, Core::ReaderCardPair* pair) {

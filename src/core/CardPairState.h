@@ -75,6 +75,10 @@ struct ReaderCardPair::State {
     ImagePublicKey* publicKey(const CardPublicKeyRecord* record);
     ImagePrivateKey* privateKey(const CardPrivateKeyRecord* record);
     ImageFile* file(const CardFileStorageRecord* record);
+    // Both halves of a key pair, either of which may be null (then its item is null too).
+    // False when both are null or a given record is not on the card.
+    bool keyPair(const CardPrivateKeyRecord* privateRecord, const CardPublicKeyRecord* publicRecord,
+                 ImagePrivateKey** privateItem, ImagePublicKey** publicItem);
     CardContainerRecord* containerRecord(uint32_t containerId);
 
     // Holds the pair's lock for a call; with a file lock taken when the card is not open

@@ -169,6 +169,15 @@ ImagePrivateKey* ReaderCardPair::State::privateKey(const CardPrivateKeyRecord* r
     return image ? resolve(image->privateKeys, record) : nullptr;
 }
 
+bool ReaderCardPair::State::keyPair(const CardPrivateKeyRecord* privateRecord,
+                                    const CardPublicKeyRecord* publicRecord, ImagePrivateKey** privateItem,
+                                    ImagePublicKey** publicItem) {
+    if (privateRecord == nullptr && publicRecord == nullptr) return false;
+    *privateItem = privateRecord != nullptr ? privateKey(privateRecord) : nullptr;
+    *publicItem = publicRecord != nullptr ? publicKey(publicRecord) : nullptr;
+    return (privateRecord == nullptr || *privateItem != nullptr) && (publicRecord == nullptr || *publicItem != nullptr);
+}
+
 ImageFile* ReaderCardPair::State::file(const CardFileStorageRecord* record) {
     return image ? resolve(image->files, record) : nullptr;
 }

@@ -164,11 +164,9 @@ int ReaderCardPair::DeleteKeyPair(CardPrivateKeyRecord* privateKey, CardPublicKe
     State::Scope scope(this, state_.get(), true);
     int status = scope.Status();
     if (status != CoreOk) return status;
-    if (privateKey == nullptr && publicKey == nullptr) return CoreInvalidArgument;
-    ImagePrivateKey* priv = privateKey != nullptr ? state_->privateKey(privateKey) : nullptr;
-    ImagePublicKey* pub = publicKey != nullptr ? state_->publicKey(publicKey) : nullptr;
-    if ((privateKey != nullptr && priv == nullptr) || (publicKey != nullptr && pub == nullptr))
-        return CoreInvalidArgument;
+    ImagePrivateKey* priv = nullptr;
+    ImagePublicKey* pub = nullptr;
+    if (!state_->keyPair(privateKey, publicKey, &priv, &pub)) return CoreInvalidArgument;
     CardImage& image = scope.Image();
     if (priv != nullptr) state_->retire(CardContent::TakePrivateKey(image, priv->record.recordId));
     if (pub != nullptr) state_->retire(CardContent::TakePublicKey(image, pub->record.recordId));

@@ -165,11 +165,9 @@ int ReaderCardPair::UpdateKeyPairAttr(CardPrivateKeyRecord* privateKey, CardPubl
     State::Scope scope(this, state_.get(), true);
     int status = scope.Status();
     if (status != CoreOk) return status;
-    if (privateKey == nullptr && publicKey == nullptr) return CoreInvalidArgument;
-    ImagePrivateKey* priv = privateKey != nullptr ? state_->privateKey(privateKey) : nullptr;
-    ImagePublicKey* pub = publicKey != nullptr ? state_->publicKey(publicKey) : nullptr;
-    if ((privateKey != nullptr && priv == nullptr) || (publicKey != nullptr && pub == nullptr))
-        return CoreInvalidArgument;
+    ImagePrivateKey* priv = nullptr;
+    ImagePublicKey* pub = nullptr;
+    if (!state_->keyPair(privateKey, publicKey, &priv, &pub)) return CoreInvalidArgument;
     if (priv != nullptr) takeCommon(priv, privateKey);
     if (pub != nullptr) takeCommon(pub, publicKey);
     if (scope.Image().FreeMemory() < 0) {

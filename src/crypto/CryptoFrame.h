@@ -32,6 +32,7 @@ inline CK_RV TakeSession(Pkcs11Provider* provider, CK_SESSION_HANDLE hSession, H
     if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
     held.session.reset(session);
     held.slot = session->GetSlotID();
+    if (held.slot == 0) return CKR_SESSION_HANDLE_INVALID;  // closed by another thread meanwhile
     return provider->VerifyKnownCardPresent(held.slot);
 }
 

@@ -12,7 +12,7 @@
 namespace Vellumcrest {
 namespace Pkcs11 {
 
-using CryptoFrame::Held;
+using CallFrame::Held;
 
 namespace {
 
@@ -63,7 +63,7 @@ CK_RV Pkcs11Provider::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
     if (hSession == 0 || pMechanism == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     SessionGroup* group = held.group.get();
@@ -87,7 +87,7 @@ CK_RV Pkcs11Provider::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
     if (hSession == 0 || pData == nullptr || pulDigestLen == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     rv = FinishDigest(held.group.get(), pData, ulDataLen, pDigest, pulDigestLen, true);
@@ -102,7 +102,7 @@ CK_RV Pkcs11Provider::C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPa
     if (hSession == 0 || pPart == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     SessionGroup* group = held.group.get();
@@ -119,7 +119,7 @@ CK_RV Pkcs11Provider::C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE h
     if (hSession == 0 || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     SessionGroup* group = held.group.get();
@@ -156,7 +156,7 @@ CK_RV Pkcs11Provider::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDig
     if (hSession == 0 || pulDigestLen == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     rv = FinishDigest(held.group.get(), nullptr, 0, pDigest, pulDigestLen, false);

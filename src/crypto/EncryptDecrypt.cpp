@@ -11,7 +11,7 @@
 namespace Vellumcrest {
 namespace Pkcs11 {
 
-using CryptoFrame::Held;
+using CallFrame::Held;
 
 namespace {
 
@@ -19,10 +19,10 @@ namespace {
 // mechanism.
 CK_RV BeginCipherInit(Pkcs11Provider* provider, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                       Held& held) {
-    CK_RV rv = CryptoFrame::TakeSession(provider, hSession, held);
+    CK_RV rv = CallFrame::TakeSession(provider, hSession, held);
     if (rv != CKR_OK) return rv;
-    if (!CryptoFrame::UserLoggedIn(held)) return CKR_USER_NOT_LOGGED_IN;
-    if (CryptoFrame::TakeGroup(held) != CKR_OK) return CKR_FUNCTION_FAILED;
+    if (!CallFrame::UserLoggedIn(held)) return CKR_USER_NOT_LOGGED_IN;
+    if (CallFrame::TakeGroup(held) != CKR_OK) return CKR_FUNCTION_FAILED;
     if (pMechanism->mechanism != CKM_RSA_PKCS) {
         GetPkcs11Log()->Error("    nepodporovany mechanismus: 0x%lX", pMechanism->mechanism);
         return CKR_MECHANISM_INVALID;
@@ -76,7 +76,7 @@ CK_RV Pkcs11Provider::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, C
         return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
     SessionGroup* group = held.group.get();
 
@@ -128,7 +128,7 @@ CK_RV Pkcs11Provider::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
     SessionGroup* group = held.group.get();
     {
         // Pair before key object (lock order); the pair's absence is reported after the key checks.
-        Locked<Core::ReaderCardPair> pair(CryptoFrame::LockPair(this, held.slot));
+        Locked<Core::ReaderCardPair> pair(CallFrame::LockPair(this, held.slot));
         Locked<Core::CoreObject> object(group->GetObjectList()->FindObject(hKey, true));
         rv = CheckCipherKey(object.get(), Core::KeyTypeRsaPrivateKey, false);
         if (rv != CKR_OK) return LogResult(kMethod, rv);
@@ -194,7 +194,7 @@ CK_RV Pkcs11Provider::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncrypt
         return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
     SessionGroup* group = held.group.get();
 
@@ -202,7 +202,7 @@ CK_RV Pkcs11Provider::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncrypt
     if (!group->GetDecryptActive()) {
         rv = CKR_OPERATION_NOT_INITIALIZED;
     } else {
-        Locked<Core::ReaderCardPair> pair(CryptoFrame::LockPair(this, held.slot));
+        Locked<Core::ReaderCardPair> pair(CallFrame::LockPair(this, held.slot));
         Locked<Core::CoreObject> object;
         if (pair) object.reset(group->GetObjectList()->FindObject(group->GetDecryptKey(), true));
         rv = object ? DecryptOnCard(group, pair.get(), object.get(), pEncryptedData, ulEncryptedDataLen, pData,

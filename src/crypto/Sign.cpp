@@ -14,7 +14,7 @@
 namespace Vellumcrest {
 namespace Pkcs11 {
 
-using CryptoFrame::Held;
+using CallFrame::Held;
 
 CK_RV Pkcs11Provider::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
     static const char* const kMethod = "C_SignInit";
@@ -24,10 +24,10 @@ CK_RV Pkcs11Provider::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
     if (hSession == 0 || pMechanism == nullptr || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSession(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSession(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
-    if (!CryptoFrame::UserLoggedIn(held)) return LogResult(kMethod, CKR_USER_NOT_LOGGED_IN);
-    if (CryptoFrame::TakeGroup(held) != CKR_OK) return LogResult(kMethod, CKR_FUNCTION_FAILED);
+    if (!CallFrame::UserLoggedIn(held)) return LogResult(kMethod, CKR_USER_NOT_LOGGED_IN);
+    if (CallFrame::TakeGroup(held) != CKR_OK) return LogResult(kMethod, CKR_FUNCTION_FAILED);
     SessionGroup* group = held.group.get();
 
     if (pMechanism->mechanism != CKM_RSA_PKCS) {
@@ -39,7 +39,7 @@ CK_RV Pkcs11Provider::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
 
     // The pair is taken before the key object (lock order); its absence is reported
     // after the key checks.
-    Locked<Core::ReaderCardPair> pair(CryptoFrame::LockPair(this, held.slot));
+    Locked<Core::ReaderCardPair> pair(CallFrame::LockPair(this, held.slot));
     Locked<Core::CoreObject> object(group->GetObjectList()->FindObject(hKey, true));
     if (!object) return LogResult(kMethod, CKR_KEY_HANDLE_INVALID);
     if (!CryptoFrame::IsKeyOfType(object.get(), Core::KeyTypeRsaPrivateKey))
@@ -129,7 +129,7 @@ CK_RV Pkcs11Provider::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
     if (hSession == 0 || pData == nullptr || pulSignatureLen == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
     SessionGroup* group = held.group.get();
 
@@ -142,7 +142,7 @@ CK_RV Pkcs11Provider::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
                    "cryptographic operation has been initiated.");
         rv = CKR_USER_NOT_LOGGED_IN;
     } else {
-        Locked<Core::ReaderCardPair> pair(CryptoFrame::LockPair(this, held.slot));
+        Locked<Core::ReaderCardPair> pair(CallFrame::LockPair(this, held.slot));
         Locked<Core::CoreObject> object;
         if (pair) object.reset(group->GetObjectList()->FindObject(group->GetSignKey(), true));
         rv = object ? SignOnCard(group, pair.get(), object.get(), pData, ulDataLen, pSignature, pulSignatureLen,

@@ -12,7 +12,7 @@
 namespace Vellumcrest {
 namespace Pkcs11 {
 
-using CryptoFrame::Held;
+using CallFrame::Held;
 
 namespace {
 
@@ -41,10 +41,10 @@ CK_RV Pkcs11Provider::C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
     if (hSession == 0 || pMechanism == nullptr || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSession(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSession(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
-    if (!CryptoFrame::UserLoggedIn(held)) return LogResult(kMethod, CKR_USER_NOT_LOGGED_IN);
-    if (CryptoFrame::TakeGroup(held) != CKR_OK) return LogResult(kMethod, CKR_FUNCTION_FAILED);
+    if (!CallFrame::UserLoggedIn(held)) return LogResult(kMethod, CKR_USER_NOT_LOGGED_IN);
+    if (CallFrame::TakeGroup(held) != CKR_OK) return LogResult(kMethod, CKR_FUNCTION_FAILED);
     SessionGroup* group = held.group.get();
 
     std::unique_ptr<Core::Hash> hash(CreateHash(VerifyHashType(pMechanism->mechanism)));
@@ -78,7 +78,7 @@ CK_RV VerifyWithKey(Pkcs11Provider* provider, Held& held, CK_BYTE_PTR pData, CK_
     if (!raw && ulDataLen != hash->GetSize()) return CKR_DATA_LEN_RANGE;
 
     // The pair is held (not opened) so that the card cannot change under the key.
-    Locked<Core::ReaderCardPair> pair(CryptoFrame::LockPair(provider, held.slot));
+    Locked<Core::ReaderCardPair> pair(CallFrame::LockPair(provider, held.slot));
     if (!pair) return CKR_FUNCTION_FAILED;
     Locked<Core::CoreObject> object(group->GetObjectList()->FindObject(group->GetVerifyKey(), true));
     if (!CryptoFrame::IsKeyOfType(object.get(), Core::KeyTypeRsaPublicKey)) return CKR_FUNCTION_FAILED;
@@ -107,7 +107,7 @@ CK_RV Pkcs11Provider::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
     if (hSession == 0 || pData == nullptr || pSignature == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     rv = VerifyWithKey(this, held, pData, ulDataLen, pSignature, ulSignatureLen);

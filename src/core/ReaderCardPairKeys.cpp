@@ -18,6 +18,22 @@ constexpr unsigned long kProofMaxSize = 72;
 
 }  // namespace
 
+bool ReaderCardPair::State::keyLoggedIn(const ImagePrivateKey& item) const {
+    int authId = item.record.authId;
+    return authId >= 1 && authId <= 3 && loggedIn[authId] && !storageKey.empty();
+}
+
+int ReaderCardPair::State::unsealForUse(Scope& scope, const ImagePrivateKey& item, const char* caller,
+                                        PkeyPtr* key) {
+    if (!keyLoggedIn(item)) return CoreSecurityStatus;
+    *key = CardContent::UnsealPrivateKey(scope.Image(), item, storageKey);
+    if (!*key) {
+        GetCoreLog()->Error("ReaderCardPair::%s(): privatni klic %u nelze otevrit", caller, item.record.recordId);
+        return CoreCardUnsupported;
+    }
+    return CoreOk;
+}
+
 int ReaderCardPair::Sign(const CardPrivateKeyRecord* key, const unsigned char* data, unsigned long length,
                          unsigned char* signature, unsigned long* signatureLength) {
     State::Scope scope(this, state_.get(), false);
@@ -37,14 +53,9 @@ int ReaderCardPair::Sign(const CardPrivateKeyRecord* key, const unsigned char* d
         *signatureLength = size;
         return CoreBufferTooSmall;
     }
-    int authId = item->record.authId;
-    if (authId < 1 || authId > 3 || !state_->loggedIn[authId] || state_->storageKey.empty())
-        return CoreSecurityStatus;
-    PkeyPtr pkey = CardContent::UnsealPrivateKey(scope.Image(), *item, state_->storageKey);
-    if (!pkey) {
-        GetCoreLog()->Error("ReaderCardPair::Sign(): privatni klic %u nelze otevrit", item->record.recordId);
-        return CoreCardUnsupported;
-    }
+    PkeyPtr pkey;
+    status = state_->unsealForUse(scope, *item, "Sign", &pkey);
+    if (status != CoreOk) return status;
     std::vector<unsigned char> out;
     if (!CardCrypto::RsaSignRaw(pkey.get(), data, length, &out) || out.size() != size) return CoreInvalidArgument;
     std::memcpy(signature, out.data(), out.size());
@@ -66,15 +77,11 @@ int ReaderCardPair::Decrypt(const CardPrivateKeyRecord* key, const unsigned char
         *outLength = size;
         return CoreOk;
     }
-    int authId = item->record.authId;
-    if (authId < 1 || authId > 3 || !state_->loggedIn[authId] || state_->storageKey.empty())
-        return CoreSecurityStatus;
+    if (!state_->keyLoggedIn(*item)) return CoreSecurityStatus;
     if (inLength > size) return CoreInvalidEncryptedData;
-    PkeyPtr pkey = CardContent::UnsealPrivateKey(scope.Image(), *item, state_->storageKey);
-    if (!pkey) {
-        GetCoreLog()->Error("ReaderCardPair::Decrypt(): privatni klic %u nelze otevrit", item->record.recordId);
-        return CoreCardUnsupported;
-    }
+    PkeyPtr pkey;
+    status = state_->unsealForUse(scope, *item, "Decrypt", &pkey);
+    if (status != CoreOk) return status;
     SecureBytes plain;
     if (!CardCrypto::RsaDecrypt(pkey.get(), in, inLength, &plain)) return CoreInvalidEncryptedData;
     if (*outLength < plain.size()) {

@@ -100,7 +100,9 @@ CK_RV Pkcs11Provider::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
         if (userType == CKU_SO && sessions_.HasSessionInState(slot, CKS_RO_PUBLIC_SESSION))
             return LogResult(method, CKR_SESSION_READ_ONLY_EXISTS);
     } else {
-        if (!group->GetSignActive() || !group->GetAlwaysAuthenticate()) rv = CKR_OPERATION_NOT_INITIALIZED;
+        // Only the session that started the sign operation may unlock its key.
+        if (!group->GetSignActive() || !group->GetAlwaysAuthenticate() || group->SignDetail().owner != hSession)
+            rv = CKR_OPERATION_NOT_INITIALIZED;
         if (state == CKS_RW_SO_FUNCTIONS) return LogResult(method, CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
     }
     if (rv != CKR_OK) return LogResult(method, rv);

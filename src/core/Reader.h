@@ -109,6 +109,16 @@ public:
     // PKCS#1 v1.5 (block type 2) decryption; 105 on bad padding, 104 when out is too small.
     int Decrypt(const CardPrivateKeyRecord* key, const unsigned char* in, unsigned long inLength,
                 unsigned char* out, unsigned long* outLength);
+    // RSA-PSS (MGF1) signature over a digest of the hash type; needs the key's login.
+    // 101 for a digest of the wrong size or a salt too long for the key.
+    int SignPss(const CardPrivateKeyRecord* key, HashType hash, HashType mgfHash, unsigned long saltLength,
+                const unsigned char* digest, unsigned long digestLength, unsigned char* signature,
+                unsigned long* signatureLength);
+    // RSA-OAEP (MGF1) decryption with an optional label; 105 on any decoding failure, 104
+    // when out is too small, out null gives the modulus length.
+    int DecryptOaep(const CardPrivateKeyRecord* key, HashType hash, HashType mgfHash, const unsigned char* label,
+                    unsigned long labelLength, const unsigned char* in, unsigned long inLength, unsigned char* out,
+                    unsigned long* outLength);
     // Signature of the card's attestation key over the public key; 107 for imported keys.
     int ComputeProof(const CardPublicKeyRecord* key, unsigned char* buffer, unsigned long* length);
 

@@ -22,33 +22,16 @@ inline bool IsKeyOfType(const Core::CoreObject* object, Core::KeyType keyType) {
     return static_cast<const Core::Key*>(object)->GetKeyType() == keyType;
 }
 
-inline void EndDigest(SessionGroup* group) {
-    group->SetDigestActive(false);
-    group->SetDigestHash(nullptr);
-}
+inline void EndDigest(SessionGroup* group) { group->EndDigest(); }
+inline void EndSign(SessionGroup* group) { group->EndSign(); }
+inline void EndVerify(SessionGroup* group) { group->EndVerify(); }
+inline void EndEncrypt(SessionGroup* group) { group->EndEncrypt(); }
+inline void EndDecrypt(SessionGroup* group) { group->EndDecrypt(); }
 
-inline void EndSign(SessionGroup* group) {
-    group->SetSignActive(false);
-    group->SetSignKey(0);
-    group->SetSignHash(nullptr);
-    group->SetAlwaysAuthenticate(false);
-    group->SetContextLoginDone(false);
-}
-
-inline void EndVerify(SessionGroup* group) {
-    group->SetVerifyActive(false);
-    group->SetVerifyKey(0);
-    group->SetVerifyHash(nullptr);
-}
-
-inline void EndEncrypt(SessionGroup* group) {
-    group->SetEncryptActive(false);
-    group->SetEncryptKey(0);
-}
-
-inline void EndDecrypt(SessionGroup* group) {
-    group->SetDecryptActive(false);
-    group->SetDecryptKey(0);
+// An operation belongs to the session that started it: for any other session of the slot
+// it is not there (and is left running).
+inline bool OwnedBy(bool active, const OperationDetail& detail, CK_SESSION_HANDLE hSession) {
+    return active && detail.owner == hSession;
 }
 
 // The card frame of a private-key operation: opens the card, logs it in from the PIN
@@ -83,10 +66,6 @@ inline CK_RV LogOutput(const char* method, CK_RV rv, const char* lengthLine, con
 
 // RSA PKCS#1 v1.5 leaves room for at most modulus length - 11 bytes of data.
 constexpr CK_ULONG kPkcs1Overhead = 11;
-
-inline bool SupportedModulusBits(unsigned long modulusBytes) {
-    return modulusBytes * 8 == 1024 || modulusBytes * 8 == 2048;
-}
 
 }  // namespace CryptoFrame
 }  // namespace Pkcs11

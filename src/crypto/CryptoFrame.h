@@ -3,7 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <vector>
 
+#include "core/CardCrypto.h"
 #include "core/CoreObjects.h"
 #include "core/Log.h"
 #include "module/Globals.h"
@@ -62,6 +64,13 @@ inline CK_RV LogOutput(const char* method, CK_RV rv, const char* lengthLine, con
         if (data != nullptr) GetPkcs11Log()->InfoData(data, DumpLength(length), "%s", dataTitle);
     }
     return rv;
+}
+
+// The public key as an OpenSSL key, for the padding modes the card core's RsaPublicKey lacks.
+inline Core::PkeyPtr OpenSslPublicKey(const Core::RsaPublicKey& key) {
+    std::vector<unsigned char> modulus(key.GetModulus(), key.GetModulus() + key.GetModulusSize());
+    std::vector<unsigned char> exponent(key.GetExponent(), key.GetExponent() + key.GetExponentSize());
+    return Core::CardCrypto::RsaPublicFromComponents(modulus, exponent);
 }
 
 // RSA PKCS#1 v1.5 leaves room for at most modulus length - 11 bytes of data.

@@ -99,10 +99,7 @@ CK_RV EncryptOaep(Core::RsaPublicKey* publicKey, const OperationDetail& detail, 
         return CKR_OK;
     }
     if (*pulEncryptedDataLen < modulusLength) return CKR_BUFFER_TOO_SMALL;
-    std::vector<unsigned char> modulus(publicKey->GetModulus(), publicKey->GetModulus() + modulusLength);
-    std::vector<unsigned char> exponent(publicKey->GetExponent(),
-                                        publicKey->GetExponent() + publicKey->GetExponentSize());
-    Core::PkeyPtr key = Core::CardCrypto::RsaPublicFromComponents(modulus, exponent);
+    Core::PkeyPtr key = CryptoFrame::OpenSslPublicKey(*publicKey);
     std::vector<unsigned char> out;
     if (!key || !Core::CardCrypto::RsaEncryptOaep(key.get(), detail.hash, detail.mgfHash, detail.label.data(),
                                                   detail.label.size(), pData, ulDataLen, &out) ||

@@ -160,6 +160,11 @@ const Mechanism* Find(CK_MECHANISM_TYPE type) {
     return nullptr;
 }
 
+Core::HashType MessageHash(const Mechanism& mechanism) {
+    bool hashing = mechanism.kind == Kind::RsaHash || mechanism.kind == Kind::RsaHashPss;
+    return hashing ? mechanism.hash : Core::HashTypeSsl3;
+}
+
 bool KeySizeAllowed(const Mechanism& mechanism, unsigned long modulusBytes) {
     CK_ULONG bits = static_cast<CK_ULONG>(modulusBytes) * 8;
     return bits == mechanism.minKeyBits || bits == mechanism.maxKeyBits;

@@ -54,6 +54,10 @@ const Mechanism* ForFunction(CK_MECHANISM_TYPE type, CK_FLAGS function);
 // The entry of a type whatever the setting (for an operation already initialised).
 const Mechanism* Find(CK_MECHANISM_TYPE type);
 
+// The hash the module computes over the message of a hash-and-sign mechanism; for the others
+// HashTypeSsl3, the marker of data taken as it is.
+Core::HashType MessageHash(const Mechanism& mechanism);
+
 // The card's key sizes: a modulus of exactly the least or the greatest size of the entry.
 bool KeySizeAllowed(const Mechanism& mechanism, unsigned long modulusBytes);
 

@@ -39,8 +39,7 @@ CK_RV Pkcs11Provider::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
         log->Error("    nepodporovany mechanismus: 0x%lX", pMechanism->mechanism);
         return LogResult(kMethod, CKR_MECHANISM_INVALID);
     }
-    bool hashing = mechanism->kind == Mechanisms::Kind::RsaHash || mechanism->kind == Mechanisms::Kind::RsaHashPss;
-    std::unique_ptr<Core::Hash> hash(CreateHash(hashing ? mechanism->hash : Core::HashTypeSsl3));
+    std::unique_ptr<Core::Hash> hash(CreateHash(Mechanisms::MessageHash(*mechanism)));
     if (!hash) return LogResult(kMethod, CKR_HOST_MEMORY);
 
     // The pair is taken before the key object (lock order); its absence is reported
@@ -95,8 +94,7 @@ bool ReauthenticationMissing(SessionGroup* group, const char* method) {
 
 bool MultiPart(CK_MECHANISM_TYPE type) {
     const Mechanisms::Mechanism* mechanism = Mechanisms::Find(type);
-    return mechanism != nullptr &&
-           (mechanism->kind == Mechanisms::Kind::RsaHash || mechanism->kind == Mechanisms::Kind::RsaHashPss);
+    return mechanism != nullptr && Mechanisms::MessageHash(*mechanism) != Core::HashTypeSsl3;
 }
 
 namespace {

@@ -44,8 +44,7 @@ CK_RV Pkcs11Provider::C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
         log->Warning("    nepodporovany mechanismus: 0x%lX, nahrazuji HashTypeSsl3", pMechanism->mechanism);
         mechanism = Mechanisms::Find(CKM_RSA_PKCS);
     }
-    bool hashing = mechanism->kind == Mechanisms::Kind::RsaHash || mechanism->kind == Mechanisms::Kind::RsaHashPss;
-    std::unique_ptr<Core::Hash> hash(CreateHash(hashing ? mechanism->hash : Core::HashTypeSsl3));
+    std::unique_ptr<Core::Hash> hash(CreateHash(Mechanisms::MessageHash(*mechanism)));
     if (!hash) return LogResult(kMethod, CKR_HOST_MEMORY);
 
     unsigned long modulusBytes = 0;
@@ -116,10 +115,7 @@ CK_RV Verify(Pkcs11Provider* provider, Held& held, const CK_BYTE* pData, CK_ULON
             digest = hash->GetHash();
             digestLength = hash->GetSize();
         }
-        std::vector<unsigned char> modulus(publicKey->GetModulus(), publicKey->GetModulus() + ulSignatureLen);
-        std::vector<unsigned char> exponent(publicKey->GetExponent(),
-                                            publicKey->GetExponent() + publicKey->GetExponentSize());
-        Core::PkeyPtr key = Core::CardCrypto::RsaPublicFromComponents(modulus, exponent);
+        Core::PkeyPtr key = CryptoFrame::OpenSslPublicKey(*publicKey);
         if (!key) return CKR_FUNCTION_FAILED;
         bool valid = Core::CardCrypto::RsaVerifyPss(key.get(), detail.hash, detail.mgfHash, detail.saltLength,
                                                     digest, digestLength, pSignature, ulSignatureLen);

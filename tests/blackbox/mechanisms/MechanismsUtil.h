@@ -51,7 +51,7 @@ inline bool OpenSslVerifies(EVP_PKEY* key, const char* md, int saltLength, const
     return ok;
 }
 
-// OAEP with OpenSSL: encryption to the token's public key, or decryption check is left to the card.
+// OAEP encryption by OpenSSL to the token's public key.
 inline Bytes OpenSslOaepEncrypt(EVP_PKEY* key, const char* md, const Bytes& label, const Bytes& data) {
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
     Bytes out(512);
@@ -69,9 +69,6 @@ inline Bytes OpenSslOaepEncrypt(EVP_PKEY* key, const char* md, const Bytes& labe
     out.resize(ok ? length : 0);
     return out;
 }
-
-// OpenSSL's OAEP decryption with a private key is not available (the key is on the card);
-// the round trip through C_Encrypt and C_Decrypt and OpenSSL's encryption cover both sides.
 
 // Fixture on the shared cards with helpers for mechanisms that take parameters.
 class MechanismTest : public cryptotest::CryptoTest {

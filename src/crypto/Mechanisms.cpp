@@ -1,5 +1,7 @@
 #include "crypto/Mechanisms.h"
 
+#include <new>
+
 #include "module/ConfigPkcs11.h"
 
 namespace Vellumcrest {
@@ -121,7 +123,11 @@ CK_RV readOaep(const CK_MECHANISM& given, unsigned long modulusBytes, OperationD
     detail->hash = hash;
     detail->mgfHash = hash;
     const auto* label = static_cast<const unsigned char*>(params->source_data);
-    detail->label.assign(label, label + (label != nullptr ? params->source_data_len : 0));
+    try {
+        detail->label.assign(label, label + (label != nullptr ? params->source_data_len : 0));
+    } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+    }
     return CKR_OK;
 }
 

@@ -3,6 +3,7 @@
 // with ExtendedMechanisms also PSS over a digest and the hash-and-sign mechanisms. The
 // private key never leaves the card core.
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "core/CoreObjects.h"
@@ -125,8 +126,12 @@ bool prepareInput(Mechanisms::Kind kind, Core::Hash* hash, const CK_BYTE* data, 
     unsigned long prefixLength = 0;
     const unsigned char* prefix = Core::DigestInfoPrefix(hash->GetType(), &prefixLength);
     if (prefix == nullptr) return false;
-    input->built.assign(prefix, prefix + prefixLength);
-    input->built.insert(input->built.end(), hash->GetHash(), hash->GetHash() + hash->GetSize());
+    try {
+        input->built.assign(prefix, prefix + prefixLength);
+        input->built.insert(input->built.end(), hash->GetHash(), hash->GetHash() + hash->GetSize());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     input->data = input->built.data();
     input->length = input->built.size();
     return true;

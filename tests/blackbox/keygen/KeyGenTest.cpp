@@ -103,6 +103,21 @@ TEST(GenerateKeyPair, TemplateErrorsAreRefusedWithTheirLineAndLeaveTheCardAlone)
     P11()->C_CloseAllSessions(slot);
 }
 
+// The key is made before the card is written; a card that then cannot take it keeps no
+// container of the failed generation.
+TEST(GenerateKeyPair, CardTooSmallForTheKeyKeepsNoContainer) {
+    CK_SLOT_ID slot = FreshCard("kg-small", 2, "--memory 760");
+    CK_SESSION_HANDLE session = UserSession(slot);
+    Template pub = PublicTemplate(1024, false, true), priv = PrivateTemplate(false, true);
+    TestEnv::Get().ClearLog();
+    EXPECT_EQ(Generate(session, pub, priv), CKR_FUNCTION_FAILED);
+    std::string log = TestEnv::Get().ReadLog();
+    EXPECT_NE(log.find("C_GenerateKeyPair():GenerateKeyPair(): chyba 0x78"), std::string::npos) << log;
+    EXPECT_EQ(Containers("kg-small"), 0u);
+    EXPECT_NE(Dump("kg-small").find("memory: 760 total, 760 free"), std::string::npos);
+    P11()->C_CloseAllSessions(slot);
+}
+
 // Usage on an ordinary card: the kind of key, and the size, label and ID it gets.
 TEST(GenerateKeyPair, KeyKindsSizesLabelsAndIdsOnAnOrdinaryCard) {
     CK_SLOT_ID slot = FreshCard("kg-kinds", 3);

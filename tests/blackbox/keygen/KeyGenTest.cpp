@@ -26,27 +26,18 @@ TEST(GenerateKeyPair, ArgumentsSessionStateAndMechanismAreChecked) {
     CK_SESSION_HANDLE readOnly = vctest::OpenSession(slot, false);
     CK_SESSION_HANDLE readWrite = vctest::OpenSession(slot, true);
     Template pub = PublicTemplate(1024, false, true), priv = PrivateTemplate(false, true);
-    CK_MECHANISM mechanism = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-    CK_MECHANISM wrong = {CKM_RSA_PKCS, nullptr, 0};
-    CK_OBJECT_HANDLE a = 0, b = 0;
-    auto call = [&](CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_ATTRIBUTE* pt, CK_ATTRIBUTE* qt, CK_OBJECT_HANDLE* pa,
-                    CK_OBJECT_HANDLE* pb) {
-        return P11()->C_GenerateKeyPair(s, m, pt, pub.Count(), qt, priv.Count(), pa, pb);
-    };
-    EXPECT_EQ(call(0, &mechanism, pub.Get(), priv.Get(), &a, &b), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(call(readWrite, nullptr, pub.Get(), priv.Get(), &a, &b), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(call(readWrite, &mechanism, nullptr, priv.Get(), &a, &b), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(call(readWrite, &mechanism, pub.Get(), nullptr, &a, &b), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(call(readWrite, &mechanism, pub.Get(), priv.Get(), nullptr, &b), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(call(readWrite, &mechanism, pub.Get(), priv.Get(), &a, nullptr), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(call(readWrite, &wrong, pub.Get(), priv.Get(), &a, &b), CKR_MECHANISM_INVALID);
-    EXPECT_EQ(call(0xBADBAD, &mechanism, pub.Get(), priv.Get(), &a, &b), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(call(readWrite, &mechanism, pub.Get(), priv.Get(), &a, &b), CKR_USER_NOT_LOGGED_IN);
-    EXPECT_EQ(call(readOnly, &mechanism, pub.Get(), priv.Get(), &a, &b), CKR_SESSION_READ_ONLY);
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0}, wrong = {CKM_RSA_PKCS, nullptr, 0};
+    CK_OBJECT_HANDLE a = 0;
+    EXPECT_EQ(P11()->C_GenerateKeyPair(readWrite, &mechanism, pub.Get(), pub.Count(), priv.Get(), priv.Count(), &a,
+                                       nullptr),
+              CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(P11()->C_GenerateKeyPair(readWrite, &wrong, pub.Get(), pub.Count(), priv.Get(), priv.Count(), &a, &a),
+              CKR_MECHANISM_INVALID);
+    EXPECT_EQ(Generate(0xBADBAD, pub, priv), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(Generate(readWrite, pub, priv), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(Generate(readOnly, pub, priv), CKR_SESSION_READ_ONLY);
     ASSERT_EQ(P11()->C_Login(readWrite, CKU_USER, (CK_UTF8CHAR_PTR)kUserPin, 4), CKR_OK);
-    EXPECT_EQ(call(readOnly, &mechanism, pub.Get(), priv.Get(), &a, &b), CKR_SESSION_READ_ONLY);
-    EXPECT_EQ(a, 0u);
-    EXPECT_EQ(b, 0u);
+    EXPECT_EQ(Generate(readOnly, pub, priv), CKR_SESSION_READ_ONLY);
     EXPECT_EQ(Containers("kg-args"), 0u);
     P11()->C_CloseAllSessions(slot);
 }

@@ -4,6 +4,7 @@
 
 #include "core/CoreObjects.h"
 #include "core/Log.h"
+#include "crypto/CryptoFrame.h"
 #include "module/Globals.h"
 #include "module/Locked.h"
 #include "module/Pkcs11Provider.h"
@@ -43,11 +44,6 @@ CK_RV checkWriteAccess(DestroyFrame& frame, const Core::CoreObject* object) {
     return CKR_OK;
 }
 
-bool isKeyOfType(const Core::CoreObject* object, Core::KeyType keyType) {
-    return object->GetCoreObjectType() == Core::CoreObjectTypeKey &&
-           static_cast<const Core::Key*>(object)->GetKeyType() == keyType;
-}
-
 // The card container of a certificate or an RSA key; null for other objects and when the
 // record or its container is not on the card.
 Core::CardContainerRecord* containerOf(Core::ReaderCardPair* pair, const Core::CoreObject* object) {
@@ -56,12 +52,12 @@ Core::CardContainerRecord* containerOf(Core::ReaderCardPair* pair, const Core::C
             static_cast<const Core::Certificate*>(object)->GetCardCertificateRecord(pair);
         return record != nullptr ? pair->FindCardContainerRecord(record) : nullptr;
     }
-    if (isKeyOfType(object, Core::KeyTypeRsaPublicKey)) {
+    if (CryptoFrame::IsKeyOfType(object, Core::KeyTypeRsaPublicKey)) {
         const Core::CardPublicKeyRecord* record =
             static_cast<const Core::RsaPublicKey*>(object)->GetCardPublicKeyRecord(pair);
         return record != nullptr ? pair->FindCardContainerRecord(record) : nullptr;
     }
-    if (isKeyOfType(object, Core::KeyTypeRsaPrivateKey)) {
+    if (CryptoFrame::IsKeyOfType(object, Core::KeyTypeRsaPrivateKey)) {
         const Core::CardPrivateKeyRecord* record =
             static_cast<const Core::RsaPrivateKey*>(object)->GetCardPrivateKeyRecord(pair);
         return record != nullptr ? pair->FindCardContainerRecord(record) : nullptr;
@@ -154,24 +150,11 @@ CK_RV deleteDataFile(Core::ReaderCardPair* pair, Core::CoreObject* object) {
 CK_RV deleteFromCard(Core::ReaderCardPair* pair, Core::CoreObject* object) {
     if (object->GetCoreObjectType() == Core::CoreObjectTypeCertificate) return deleteCertificate(pair, object);
     if (object->GetCoreObjectType() == Core::CoreObjectTypeFileStorage) return deleteDataFile(pair, object);
-    if (isKeyOfType(object, Core::KeyTypeRsaPublicKey)) return deleteKey(pair, object, true);
-    if (isKeyOfType(object, Core::KeyTypeRsaPrivateKey)) return deleteKey(pair, object, false);
+    if (CryptoFrame::IsKeyOfType(object, Core::KeyTypeRsaPublicKey)) return deleteKey(pair, object, true);
+    if (CryptoFrame::IsKeyOfType(object, Core::KeyTypeRsaPrivateKey)) return deleteKey(pair, object, false);
     GetPkcs11Log()->Error("Pkcs11Provider::C_DestroyObject(): mazani objektu tohoto typu (0x%x) neni implementovano",
                           static_cast<unsigned>(object->GetCoreObjectType()));
     return CKR_FUNCTION_FAILED;
-}
-
-// Card frame of both calls: open, log in from the PIN cache, work, log out, close.
-template <typename Work>
-CK_RV onLoggedInCard(SessionGroup* group, Core::ReaderCardPair* pair, Work work) {
-    if (pair->Open() != Core::CoreOk) return CKR_FUNCTION_FAILED;
-    CK_RV rv = group->LoginFromPINCache(kUserAuth, pair);
-    if (rv == CKR_OK) {
-        rv = work();
-        pair->Logout();
-    }
-    pair->Close();
-    return rv;
 }
 
 void removeAndDestroy(Pkcs11ObjectList* list, CK_OBJECT_HANDLE handle, Core::CoreObject* lockedObject) {
@@ -198,7 +181,7 @@ CK_RV Pkcs11Provider::C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
 
     // A session object lives in memory only.
     if (object->GetCoreObjectFlags().token != 0) {
-        rv = onLoggedInCard(frame.held.group.get(), frame.pair.get(),
+        rv = CryptoFrame::OnLoggedInCard(frame.held.group.get(), frame.pair.get(), kUserAuth,
                             [&] { return deleteFromCard(frame.pair.get(), object.get()); });
     }
     // A token object whose deletion failed stays in the list, so that the call can be repeated.
@@ -229,12 +212,13 @@ CK_RV Pkcs11Provider::C_DeleteContainer(CK_SESSION_HANDLE hSession, CK_OBJECT_HA
 
     Core::ReaderCardPair* pair = frame.pair.get();
     std::vector<CK_OBJECT_HANDLE> members;
-    rv = onLoggedInCard(frame.held.group.get(), pair, [&]() -> CK_RV {
+    rv = CryptoFrame::OnLoggedInCard(frame.held.group.get(), pair, kUserAuth, [&]() -> CK_RV {
         const bool hasContainer = object->GetCoreObjectType() == Core::CoreObjectTypeCertificate ||
-                                  isKeyOfType(object, Core::KeyTypeRsaPublicKey) ||
-                                  isKeyOfType(object, Core::KeyTypeRsaPrivateKey);
+                                  CryptoFrame::IsKeyOfType(object, Core::KeyTypeRsaPublicKey) ||
+                                  CryptoFrame::IsKeyOfType(object, Core::KeyTypeRsaPrivateKey);
         if (!hasContainer) {
-            log->Error("Pkcs11Provider::C_DeleteContainer(): z objektu tohoto typu (0x%x) neni mozne dohledat kontejner",
+            log->Error("Pkcs11Provider::C_DeleteContainer(): z objektu tohoto typu (0x%x) neni mozne dohledat "
+                       "kontejner",
                        static_cast<unsigned>(object->GetCoreObjectType()));
             return CKR_FUNCTION_FAILED;
         }
@@ -252,7 +236,8 @@ CK_RV Pkcs11Provider::C_DeleteContainer(CK_SESSION_HANDLE hSession, CK_OBJECT_HA
         }
         int code = pair->DeleteContainer(container, true, false);
         if (code != Core::CoreOk) {
-            log->Error("Pkcs11Provider::C_DeleteContainer():DeleteContainer(): chyba 0x%x", static_cast<unsigned>(code));
+            log->Error("Pkcs11Provider::C_DeleteContainer():DeleteContainer(): chyba 0x%x",
+                       static_cast<unsigned>(code));
             return CKR_FUNCTION_FAILED;
         }
         log->Info("Pkcs11Provider::C_DeleteContainer(): kontejner smazan");

@@ -272,7 +272,8 @@ TEST(GenerateKeyPair, GeneratedKeyIsReadBackLocalWithProofAndSigns) {
     Bytes exponent = vctest::Attribute(session, pubKey, CKA_PUBLIC_EXPONENT);
     EXPECT_EQ(modulus.size(), 256u);
     Bytes proof = vctest::Attribute(session, privKey, CKA_VELLUMCREST_PROOF);
-    EXPECT_TRUE(vctest::VerifiesWith(vctest::AttestationKey("@kg-proof"), vctest::RsaKeyInfo(modulus, exponent), proof));
+    Bytes attestation = vctest::AttestationKey("@kg-proof");
+    EXPECT_TRUE(vctest::VerifiesWith(attestation, vctest::RsaKeyInfo(modulus, exponent), proof));
 
     // A SHA-256 DigestInfo signed on the card verifies with OpenSSL.
     const unsigned char prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,

@@ -121,7 +121,10 @@ inline std::string TextAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obj
 class DialogAnswer {
 public:
     explicit DialogAnswer(const char* answer) {
-        if (answer != nullptr) ::setenv("VELLUMCREST_CSP_KEYTYPE", answer, 1); else ::unsetenv("VELLUMCREST_CSP_KEYTYPE");
+        if (answer != nullptr)
+            ::setenv("VELLUMCREST_CSP_KEYTYPE", answer, 1);
+        else
+            ::unsetenv("VELLUMCREST_CSP_KEYTYPE");
     }
     ~DialogAnswer() { ::unsetenv("VELLUMCREST_CSP_KEYTYPE"); }
 };

@@ -256,7 +256,10 @@ TEST(GenerateKeyPair, GeneratedKeyIsReadBackLocalWithProofAndSigns) {
     const std::string id = "\x01";
     pub.Text(CKA_ID, id).Text(CKA_LABEL, "k");
     priv.Text(CKA_ID, id).Text(CKA_LABEL, "k");
-    ASSERT_EQ(Generate(session, pub, priv), CKR_OK);
+    CK_OBJECT_HANDLE generatedPublic = 0;
+    ASSERT_EQ(Generate(session, pub, priv, &generatedPublic), CKR_OK);
+    // The list is filled from the card after the generation added the pair: once each.
+    EXPECT_EQ(vctest::OneObject(session, CKO_PUBLIC_KEY, Bytes{1}), generatedPublic);
     ASSERT_EQ(P11()->C_CloseAllSessions(slot), CKR_OK);
 
     session = UserSession(slot);

@@ -68,6 +68,11 @@ out=$(sign_key "$esign" "$t4") && fail "second e-signature key on one place: $ou
 grep -q 'CKR_DEVICE_MEMORY' <<<"$out" || fail "places run out, not CKR_DEVICE_MEMORY: $out"
 grep -q 'CspNoFreeEsignSlotUI(): no free place' "$VC_LOG" || fail "no no-free-place dialog"
 [ "$(containers t4)" = 1 ] || fail "container of the refused key left on the card"
+quiet=$(config quiet "" "$(printf 'SignatureKeyType=6\nEsignErrorDialog=0')")
+: > "$VC_LOG"
+out=$(sign_key "$quiet" "$t4") && fail "e-signature key without a place: $out"
+grep -q 'CKR_DEVICE_MEMORY' <<<"$out" || fail "not CKR_DEVICE_MEMORY: $out"
+grep -q 'CspNoFreeEsignSlotUI' "$VC_LOG" && fail "no-free-place dialog shown with EsignErrorDialog=0"
 
 app=$(config app "" "SignatureKeyType=2")
 sign_key "$app" "$t4" >/dev/null || fail "application key"

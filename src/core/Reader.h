@@ -18,6 +18,8 @@
 #include "core/OrvoString.h"
 #include "handles/List.h"
 
+struct evp_pkey_st;  // OpenSSL's EVP_PKEY
+
 namespace Vellumcrest {
 namespace Core {
 
@@ -59,6 +61,23 @@ private:
     bool pinPad_ = false;
     bool cardChanged_ = false;
     class ReaderCardPair* pair_ = nullptr;
+};
+
+// An RSA key pair made by ReaderCardPair::PrepareKeyPair and not yet stored on a card.
+// The private key is wiped when the object goes.
+class PreparedKeyPair {
+public:
+    PreparedKeyPair() = default;
+    ~PreparedKeyPair();
+    PreparedKeyPair(const PreparedKeyPair&) = delete;
+    PreparedKeyPair& operator=(const PreparedKeyPair&) = delete;
+    bool IsReady() const { return key_ != nullptr; }
+
+private:
+    friend class ReaderCardPair;
+    void reset();
+    evp_pkey_st* key_ = nullptr;
+    int keyPairFlags_ = 0;
 };
 
 class VC_LIST_ELEMENT ReaderCardPair {
@@ -126,11 +145,16 @@ public:
                         CardContainerRecord** container, bool reserved);
     // withContents deletes the container's records too; otherwise it must be empty.
     int DeleteContainer(CardContainerRecord* container, bool withContents, bool reserved);
-    // Generates (param null) or stores (param given) a key pair in the container.
-    // 128 on a type-4 card when no e-signature place is free; 120 when memory is full.
+    // Stores an imported key pair (param given), a prepared one (prepared given) or one
+    // generated here while the card is held (neither) in the container. 128 on a type-4
+    // card when no e-signature place is free; 120 when memory is full.
     int GenerateKeyPair(CardContainerRecord* container, int keyPairFlags,
                         CardPrivateKeyRecord** privateKey, CardPublicKeyRecord** publicKey,
-                        const RsaParam* param);
+                        const RsaParam* param, PreparedKeyPair* prepared = nullptr);
+    // The slow part of a generation, to be called without the pair locked: checks that
+    // the card can take such a key (128, 120 as above), then makes the RSA key holding no
+    // lock of the pair or the card. GenerateKeyPair with it stores it.
+    int PrepareKeyPair(int keyPairFlags, PreparedKeyPair* prepared);
     // Either record may be null: only the other one is deleted.
     int DeleteKeyPair(CardPrivateKeyRecord* privateKey, CardPublicKeyRecord* publicKey);
     int CreateCertificateRoot(const CardCertificate& certificate, CardCertificateRecord** record);

@@ -11,6 +11,7 @@
 #include "core/CardRecords.h"
 #include "core/Log.h"
 #include "core/OrvoString.h"
+#include "crypto/Mechanisms.h"
 #include "diag/Names.h"
 #include "module/ConfigPkcs11.h"
 #include "module/Globals.h"
@@ -183,7 +184,8 @@ CK_RV Pkcs11Provider::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
     if (hSession == 0 || pMechanism == nullptr || pPublicKeyTemplate == nullptr || pPrivateKeyTemplate == nullptr ||
         phPublicKey == nullptr || phPrivateKey == nullptr)
         return LogResult(kMethod, CKR_ARGUMENTS_BAD);
-    if (pMechanism->mechanism != CKM_RSA_PKCS_KEY_PAIR_GEN) return LogResult(kMethod, CKR_MECHANISM_INVALID);
+    if (Mechanisms::ForFunction(pMechanism->mechanism, CKF_GENERATE_KEY_PAIR) == nullptr)
+        return LogResult(kMethod, CKR_MECHANISM_INVALID);
 
     Outcome outcome;
     CK_RV rv = generateUnderLocks(this, hSession, pPublicKeyTemplate, ulPublicKeyAttributeCount, pPrivateKeyTemplate,

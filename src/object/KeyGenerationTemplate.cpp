@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/Log.h"
+#include "crypto/Mechanisms.h"
 #include "module/Globals.h"
 #include "object/KeyGeneration.h"
 
@@ -88,7 +89,8 @@ CK_RV ScanPublicTemplate(const CK_ATTRIBUTE* pTemplate, CK_ULONG count, CK_ULONG
             break;
         case CKA_MODULUS_BITS: {
             CK_ULONG bits = 0;
-            if (!ulongValue(attribute, &bits) || (bits != 1024 && bits != 2048))
+            const Mechanisms::Mechanism* generation = Mechanisms::Find(CKM_RSA_PKCS_KEY_PAIR_GEN);
+            if (!ulongValue(attribute, &bits) || bits % 8 != 0 || !Mechanisms::KeySizeAllowed(*generation, bits / 8))
                 return templateError("nepodporovana velikost klice - musi byt 1024 nebo 2048 bitu");
             if (bits == 2048) usage |= Core::KeyPairFlag2048;
             break;

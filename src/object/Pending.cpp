@@ -8,13 +8,6 @@
 namespace Vellumcrest {
 namespace Pkcs11 {
 
-CK_RV Pkcs11Provider::C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
-                                     CK_OBJECT_HANDLE_PTR phObject) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_CreateObject(0x%lX, %p, %lu, %p)", hSession,
-                         static_cast<void*>(pTemplate), ulCount, static_cast<void*>(phObject));
-    return LogResult("C_CreateObject", CKR_FUNCTION_NOT_SUPPORTED);
-}
-
 CK_RV Pkcs11Provider::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                                    CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject) {
     GetPkcs11Log()->Info("Pkcs11Provider::C_CopyObject(0x%lX, 0x%lx, %p, %lu, %p)", hSession, hObject,
@@ -32,13 +25,6 @@ CK_RV Pkcs11Provider::C_DeleteContainer(CK_SESSION_HANDLE hSession, CK_OBJECT_HA
     return LogResult("C_DeleteContainer", CKR_FUNCTION_NOT_SUPPORTED);
 }
 
-CK_RV Pkcs11Provider::C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
-                                          CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_SetAttributeValue(0x%lX, 0x%lx, %p, %lu)", hSession, hObject,
-                         static_cast<void*>(pTemplate), ulCount);
-    return LogResult("C_SetAttributeValue", CKR_FUNCTION_NOT_SUPPORTED);
-}
-
 CK_RV Pkcs11Provider::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                         CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
                                         CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
@@ -49,16 +35,6 @@ CK_RV Pkcs11Provider::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
                          ulPrivateKeyAttributeCount, static_cast<void*>(phPublicKey),
                          static_cast<void*>(phPrivateKey));
     return LogResult("C_GenerateKeyPair", CKR_FUNCTION_NOT_SUPPORTED);
-}
-
-CK_RV Pkcs11ObjectList::SetPkcs11AttributeValue(Core::CoreObject* object, CK_ATTRIBUTE* attribute,
-                                                Core::ReaderCardPair* pair) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV Pkcs11ObjectList::SetAttributeValue(CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE* attribute, Session* session,
-                                          Core::ReaderCardPair* pair) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
 }  // namespace Pkcs11

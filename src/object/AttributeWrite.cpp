@@ -123,6 +123,7 @@ CK_RV Pkcs11ObjectList::rewriteData(Core::FileStorage* data, const CK_ATTRIBUTE*
             rv = ObjectImport::CardWriteError(code);
         }
     }
+    bool oldDeleted = false;
     if (rv == CKR_OK) {
         old = pair->FindCardFileStorageRecordById(oldRecordId);
         code = old != nullptr ? pair->DeleteFileStorage(old) : static_cast<int>(Core::CoreNotFound);
@@ -130,6 +131,7 @@ CK_RV Pkcs11ObjectList::rewriteData(Core::FileStorage* data, const CK_ATTRIBUTE*
             log->Error("Pkcs11Provider::C_SetAttributeValue():DeleteFileStorage(): chyba 0x%x", code);
             rv = CKR_FUNCTION_FAILED;
         } else {
+            oldDeleted = true;
             log->Info("Pkcs11Provider::C_SetAttributeValue():DeleteFileStorage(): datafile smazan");
         }
     }
@@ -137,8 +139,8 @@ CK_RV Pkcs11ObjectList::rewriteData(Core::FileStorage* data, const CK_ATTRIBUTE*
         log->Error("Pkcs11Provider::C_SetAttributeValue():SetFileStorage(): error %d", code);
         rv = CKR_FUNCTION_FAILED;
     }
-    // Only one of the two files stays: the new one on success, else the old one.
-    if (rv != CKR_OK && data->GetRecordId() != record->recordId) pair->DeleteFileStorage(record);
+    // One of the two files stays: the old one until it is deleted, then the new one.
+    if (rv != CKR_OK && !oldDeleted) pair->DeleteFileStorage(record);
     pair->Logout();
     return rv;
 }

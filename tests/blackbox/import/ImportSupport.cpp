@@ -181,15 +181,6 @@ Template KeyTemplate(const std::string& pkcs8Path, bool sign) {
     return tmpl;
 }
 
-EVP_PKEY* PublicOf(const std::string& pkcs8Path) {
-    EVP_PKEY* key = readKey(pkcs8Path);
-    EVP_PKEY* pub = key != nullptr ? vctest::RsaPublicKey(bnParam(key, OSSL_PKEY_PARAM_RSA_N),
-                                                          bnParam(key, OSSL_PKEY_PARAM_RSA_E))
-                                   : nullptr;
-    EVP_PKEY_free(key);
-    return pub;
-}
-
 CK_RV Create(CK_SESSION_HANDLE session, Template& tmpl, CK_OBJECT_HANDLE* handle) {
     *handle = 0;
     return P11()->C_CreateObject(session, tmpl.data(), tmpl.size(), handle);

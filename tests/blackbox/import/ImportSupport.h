@@ -3,8 +3,6 @@
 // instance of the module as another application would load it.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <string>
 #include <vector>
 
@@ -61,8 +59,6 @@ Template CertificateTemplate(const Bytes& der);
 Template DataTemplate(const Bytes& value, const std::string& label);
 // A PKCS#8 DER key as an RSA private-key template with CKA_SIGN (or CKA_DECRYPT).
 Template KeyTemplate(const std::string& pkcs8Path, bool sign = true);
-// The public key of a PKCS#8 DER key file; the caller frees it.
-EVP_PKEY* PublicOf(const std::string& pkcs8Path);
 
 // C_CreateObject on the loaded module.
 CK_RV Create(CK_SESSION_HANDLE session, Template& tmpl, CK_OBJECT_HANDLE* handle);

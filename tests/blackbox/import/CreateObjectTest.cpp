@@ -76,7 +76,7 @@ TEST(CreateObject, RefusedTemplatesLeaveTheCardEmpty) {
         {"EC key", key().Without(CKA_KEY_TYPE).Ulong(CKA_KEY_TYPE, CKK_EC), CKR_ATTRIBUTE_VALUE_INVALID},
         {"1536-bit key", KeyTemplate(pki.smallKey), CKR_TEMPLATE_INCONSISTENT},
         {"key without token", key().Without(CKA_TOKEN), CKR_TEMPLATE_INCONSISTENT},
-        {"public key pair half", key().Without(CKA_PRIVATE).Bool(CKA_PRIVATE, false), CKR_TEMPLATE_INCONSISTENT},
+        {"private key marked public", key().Without(CKA_PRIVATE).Bool(CKA_PRIVATE, false), CKR_TEMPLATE_INCONSISTENT},
         {"key for no use", key().Without(CKA_SIGN), CKR_TEMPLATE_INCONSISTENT},
         {"components of no key",
          key().Without(CKA_PRIVATE_EXPONENT).Bytes(CKA_PRIVATE_EXPONENT, Bytes(256, 0x5A)), CKR_FUNCTION_FAILED},

@@ -198,7 +198,8 @@ ReaderCardPair::State::Scope::Scope(ReaderCardPair* pair, State* state, bool wri
         tookFileLock_ = state_->fileLock.Lock(state_->imagePath) == CoreOk;
         lockFailed_ = !tookFileLock_;
         if (lockFailed_)
-            GetCoreLog()->Error("ReaderCardPair: zamek karty ve ctecce %s nelze ziskat", pair_->reader_.GetReaderName());
+            GetCoreLog()->Error("ReaderCardPair: zamek karty ve ctecce %s nelze ziskat",
+                                pair_->reader_.GetReaderName());
     }
     state_->ensureFresh(false);
 }

@@ -237,7 +237,8 @@ CK_RV Pkcs11Provider::C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_
     if (hSession == 0 || hObject == 0 || pTemplate == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
     // A value that is said to have bytes but has no buffer cannot be read.
     for (CK_ULONG i = 0; i < ulCount; ++i)
-        if (pTemplate[i].pValue == nullptr && pTemplate[i].ulValueLen != 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
+        if (pTemplate[i].pValue == nullptr && pTemplate[i].ulValueLen != 0)
+            return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     CK_RV rv = [&]() -> CK_RV {
         try {

@@ -37,7 +37,8 @@ void dropCertificateObject(Pkcs11ObjectList* list, uint32_t recordId) {
     unsigned long handle = 0;
     for (Core::CoreObject* object = list->GetFirst(handle, true); object != nullptr && handle != 0;
          object = list->GetNext(handle, true)) {
-        bool match = object->GetCoreObjectType() == Core::CoreObjectTypeCertificate && object->GetRecordId() == recordId;
+        bool match =
+            object->GetCoreObjectType() == Core::CoreObjectTypeCertificate && object->GetRecordId() == recordId;
         if (!match) {
             object->Unlock();
             continue;

@@ -305,7 +305,8 @@ CK_RV Pkcs11Provider::C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PT
         return LogResult(kMethod, CKR_ARGUMENTS_BAD);
     // A value that is said to have bytes but has no buffer cannot be read.
     for (CK_ULONG i = 0; i < ulCount; ++i)
-        if (pTemplate[i].pValue == nullptr && pTemplate[i].ulValueLen != 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
+        if (pTemplate[i].pValue == nullptr && pTemplate[i].ulValueLen != 0)
+            return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     CK_OBJECT_HANDLE handle = 0;
     CK_RV rv;

@@ -71,7 +71,8 @@ TEST(ConcurrentWriters, TwoProcessesLoseNoUpdate) {
     }
     std::set<std::string> expected;
     for (int id = 0; id < 2; ++id)
-        for (int i = 0; i < kObjectsPerWriter; ++i) expected.insert("w" + std::to_string(id) + "-" + std::to_string(i) + "-r");
+        for (int i = 0; i < kObjectsPerWriter; ++i)
+            expected.insert("w" + std::to_string(id) + "-" + std::to_string(i) + "-r");
     EXPECT_EQ(labels, expected);
     EXPECT_EQ(P11()->C_CloseAllSessions(slot), CKR_OK);
 }

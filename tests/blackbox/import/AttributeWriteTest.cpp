@@ -77,7 +77,8 @@ TEST(SetAttributeValue, LabelsIdsAndDataValuesPersist) {
 
     CK_FUNCTION_LIST_PTR fresh = FreshModule();
     ASSERT_NE(fresh, nullptr);
-    CK_SESSION_HANDLE other = loggedIn(fresh, SlotIn(fresh, "writes"));
+    const CK_SLOT_ID freshSlot = SlotIn(fresh, "writes");
+    CK_SESSION_HANDLE other = loggedIn(fresh, freshSlot);
     CK_OBJECT_HANDLE freshData = byLabel(fresh, other, CKO_DATA, "renamed");
     EXPECT_EQ(valueIn(fresh, other, freshData, CKA_VALUE), newValue);
     CK_OBJECT_HANDLE freshCa = byLabel(fresh, other, CKO_CERTIFICATE, "root");
@@ -85,6 +86,7 @@ TEST(SetAttributeValue, LabelsIdsAndDataValuesPersist) {
     CK_OBJECT_HANDLE freshKey = byLabel(fresh, other, CKO_PRIVATE_KEY, "private only");
     EXPECT_EQ(valueIn(fresh, other, freshKey, CKA_ID), Bytes{0x02});
     byLabel(fresh, other, CKO_PUBLIC_KEY, "pair");
+    EXPECT_EQ(fresh->C_CloseAllSessions(freshSlot), CKR_OK);
     EXPECT_EQ(fresh->C_Finalize(nullptr), CKR_OK);
 }
 
@@ -133,7 +135,9 @@ TEST(SetAttributeValue, RefusalsLeaveObjectsAsTheyWere) {
 
     CK_FUNCTION_LIST_PTR fresh = FreshModule();
     ASSERT_NE(fresh, nullptr);
-    CK_SESSION_HANDLE other = loggedIn(fresh, SlotIn(fresh, "refusals"));
+    const CK_SLOT_ID freshSlot = SlotIn(fresh, "refusals");
+    CK_SESSION_HANDLE other = loggedIn(fresh, freshSlot);
     EXPECT_EQ(valueIn(fresh, other, byLabel(fresh, other, CKO_DATA, "public"), CKA_VALUE), oldValue);
+    EXPECT_EQ(fresh->C_CloseAllSessions(freshSlot), CKR_OK);
     EXPECT_EQ(fresh->C_Finalize(nullptr), CKR_OK);
 }

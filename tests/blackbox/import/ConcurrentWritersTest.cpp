@@ -39,6 +39,7 @@ int writer(const std::string& reader, int id) {
         CK_ATTRIBUTE attribute = {CKA_LABEL, label.data(), label.size()};
         if (p11->C_SetAttributeValue(session, handle, &attribute, 1) != CKR_OK) ++failures;
     }
+    p11->C_CloseAllSessions(slot);
     p11->C_Finalize(nullptr);
     return failures;
 }

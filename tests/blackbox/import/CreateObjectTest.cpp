@@ -96,6 +96,7 @@ TEST(CreateObject, RefusedTemplatesLeaveTheCardEmpty) {
     EXPECT_EQ(P11()->C_CreateObject(session, attributes, tmpl.size(), &handle), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(P11()->C_CreateObject(session, nullptr, 2, &handle), CKR_ARGUMENTS_BAD);
     EXPECT_TRUE(cardEmpty(Dump("refused"))) << Dump("refused");
+    EXPECT_EQ(P11()->C_CloseAllSessions(slot), CKR_OK);
 }
 
 // Read-only sessions create no token objects; private objects need the user, also a key

@@ -1,5 +1,6 @@
 // Two processes that write the same card at the same time lose none of each other's
 // changes: every write starts from the newest image under the card's lock.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,5 +76,22 @@ TEST(ConcurrentWriters, TwoProcessesLoseNoUpdate) {
         for (int i = 0; i < kObjectsPerWriter; ++i)
             expected.insert("w" + std::to_string(id) + "-" + std::to_string(i) + "-r");
     EXPECT_EQ(labels, expected);
+    EXPECT_EQ(P11()->C_CloseAllSessions(slot), CKR_OK);
+}
+
+// A card whose lock cannot be taken (here its lock file is a directory) is not written:
+// the write fails instead of racing other processes.
+TEST(ConcurrentWriters, NoWriteWithoutTheCardLock) {
+    CK_SLOT_ID slot = NewCard("nolock", 1);
+    CK_SESSION_HANDLE session = Session(slot);
+    const std::string lock = vctest::TestEnv::Get().ReadersDir() + "/nolock/card.vcard.lock";
+    ::unlink(lock.c_str());
+    ASSERT_EQ(::mkdir(lock.c_str(), 0700), 0);
+    Template data = DataTemplate({1, 2, 3}, "d");
+    CK_OBJECT_HANDLE handle = 0;
+    EXPECT_EQ(Create(session, data, &handle), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(Count(Dump("nolock"), "data file "), 0u);
+    ::rmdir(lock.c_str());
+    EXPECT_EQ(Create(session, data, &handle), CKR_OK);
     EXPECT_EQ(P11()->C_CloseAllSessions(slot), CKR_OK);
 }

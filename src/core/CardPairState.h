@@ -105,6 +105,7 @@ struct ReaderCardPair::State {
         ReaderCardPair* pair_;
         State* state_;
         bool tookFileLock_ = false;
+        bool lockFailed_ = false;
     };
 };
 

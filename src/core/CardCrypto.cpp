@@ -1,11 +1,13 @@
 #include "core/CardCrypto.h"
 
+#include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/kdf.h>
+#include <openssl/objects.h>
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -58,7 +60,12 @@ struct CtxDeleter {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
     void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
     void operator()(OSSL_PARAM_BLD* bld) const { OSSL_PARAM_BLD_free(bld); }
-    void operator()(OSSL_PARAM* params) const { OSSL_PARAM_free(params); }
+    // Parameters may carry private key components: cleared before they are freed.
+    void operator()(OSSL_PARAM* params) const {
+        for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p)
+            if (p->data != nullptr) OPENSSL_cleanse(p->data, p->data_size);
+        OSSL_PARAM_free(params);
+    }
 };
 template <typename T>
 using Owned = std::unique_ptr<T, CtxDeleter>;
@@ -124,6 +131,62 @@ bool hkdf(const SecureBytes& secret, const std::vector<unsigned char>& salt, Sec
            EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), reinterpret_cast<const unsigned char*>(kStorageInfo),
                                        sizeof kStorageInfo - 1) == 1 &&
            EVP_PKEY_derive(ctx.get(), key->data(), &length) == 1 && length == kKeySize;
+}
+
+// RSAPrivateKey (RFC 8017): version 0 and the eight integers of a two-prime key, in the
+// order of kRsaComponents.
+const char* const kRsaComponents[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                                      OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                      OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                      OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+constexpr int kRsaFields = 9;
+
+void freeSecretSequence(STACK_OF(ASN1_TYPE)* fields) {
+    for (int i = 0; i < sk_ASN1_TYPE_num(fields); ++i) {
+        ASN1_TYPE* field = sk_ASN1_TYPE_value(fields, i);
+        if (field != nullptr && field->type == V_ASN1_INTEGER && field->value.integer != nullptr)
+            OPENSSL_cleanse(field->value.integer->data, static_cast<size_t>(field->value.integer->length));
+    }
+    sk_ASN1_TYPE_pop_free(fields, ASN1_TYPE_free);
+}
+
+// An RSA key in PKCS#8 DER, built from its components with EVP_PKEY_fromdata; null for any
+// other key (the caller falls back to the generic decoder). The generic decoder costs more
+// than a signature and serialises threads on a global lock.
+PkeyPtr rsaFromPkcs8(const SecureBytes& der) {
+    const unsigned char* cursor = der.data();
+    std::unique_ptr<PKCS8_PRIV_KEY_INFO, decltype(&PKCS8_PRIV_KEY_INFO_free)> info(
+        d2i_PKCS8_PRIV_KEY_INFO(nullptr, &cursor, static_cast<long>(der.size())), PKCS8_PRIV_KEY_INFO_free);
+    const ASN1_OBJECT* algorithm = nullptr;
+    const unsigned char* inner = nullptr;
+    int innerLength = 0;
+    if (!info || PKCS8_pkey_get0(&algorithm, &inner, &innerLength, nullptr, info.get()) != 1 ||
+        OBJ_obj2nid(algorithm) != NID_rsaEncryption)
+        return nullptr;
+    std::unique_ptr<STACK_OF(ASN1_TYPE), decltype(&freeSecretSequence)> fields(
+        d2i_ASN1_SEQUENCE_ANY(nullptr, &inner, innerLength), freeSecretSequence);
+    if (!fields || sk_ASN1_TYPE_num(fields.get()) != kRsaFields) return nullptr;
+    std::vector<Owned<BIGNUM>> values;
+    for (int i = 0; i < kRsaFields; ++i) {
+        ASN1_TYPE* field = sk_ASN1_TYPE_value(fields.get(), i);
+        if (field == nullptr || field->type != V_ASN1_INTEGER) return nullptr;
+        BIGNUM* value = ASN1_INTEGER_to_BN(field->value.integer, nullptr);
+        if (value == nullptr) return nullptr;
+        values.emplace_back(value);
+        if (i > 0) BN_set_flags(value, BN_FLG_CONSTTIME);
+    }
+    if (!BN_is_zero(values[0].get())) return nullptr;  // version 1: more than two primes
+    Owned<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+    if (!bld) return nullptr;
+    for (int i = 0; i < kRsaFields - 1; ++i)
+        if (OSSL_PARAM_BLD_push_BN(bld.get(), kRsaComponents[i], values[i + 1].get()) != 1) return nullptr;
+    Owned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params.get()) != 1)
+        return nullptr;
+    return PkeyPtr(key);
 }
 
 }  // namespace
@@ -281,15 +344,14 @@ bool WrapToStorage(const std::vector<unsigned char>& storagePublic, const Secure
     return true;
 }
 
-bool UnwrapWithStorage(const SecureBytes& storagePrivate, const std::vector<unsigned char>& wrapped,
-                       const std::string& aad, SecureBytes* secret) {
-    if (storagePrivate.size() != kKeySize || wrapped.size() < kKeySize + kSealOverhead) return false;
-    PkeyPtr own(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, storagePrivate.data(), kKeySize));
-    std::vector<unsigned char> storagePublic;
-    SecureBytes shared, key;
-    if (!own || !StoragePublicFromPrivate(storagePrivate, &storagePublic) ||
-        !x25519Agree(own.get(), wrapped.data(), &shared))
+bool UnwrapWithStorage(const SecureBytes& storagePrivate, const std::vector<unsigned char>& storagePublic,
+                       const std::vector<unsigned char>& wrapped, const std::string& aad, SecureBytes* secret) {
+    if (storagePrivate.size() != kKeySize || storagePublic.size() != kKeySize ||
+        wrapped.size() < kKeySize + kSealOverhead)
         return false;
+    PkeyPtr own(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, storagePrivate.data(), kKeySize));
+    SecureBytes shared, key;
+    if (!own || !x25519Agree(own.get(), wrapped.data(), &shared)) return false;
     std::vector<unsigned char> salt(wrapped.begin(), wrapped.begin() + kKeySize);
     salt.insert(salt.end(), storagePublic.begin(), storagePublic.end());
     if (!hkdf(shared, salt, &key)) return false;
@@ -354,6 +416,7 @@ bool PrivateKeyToDer(EVP_PKEY* key, SecureBytes* der) {
 }
 
 PkeyPtr PrivateKeyFromDer(const SecureBytes& der) {
+    if (PkeyPtr key = rsaFromPkcs8(der)) return key;
     const unsigned char* cursor = der.data();
     EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size()));
     return PkeyPtr(key);

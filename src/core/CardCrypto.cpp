@@ -58,6 +58,7 @@ struct CtxDeleter {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
     void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
     void operator()(OSSL_PARAM_BLD* bld) const { OSSL_PARAM_BLD_free(bld); }
     // Parameters may carry private key components: cleared before they are freed.
@@ -69,6 +70,39 @@ struct CtxDeleter {
 };
 template <typename T>
 using Owned = std::unique_ptr<T, CtxDeleter>;
+
+// Algorithms fetched once: OpenSSL's implicit fetch by EVP_sha256() and the like looks the
+// implementation up again on every use, which costs more than hashing a PIN. Fetched
+// algorithms are immutable and shared by all threads; they live as long as the process.
+const EVP_MD* sha256Md() {
+    static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md != nullptr ? md : EVP_sha256();
+}
+
+const EVP_CIPHER* aes256Gcm() {
+    static const EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    return cipher != nullptr ? cipher : EVP_aes_256_gcm();
+}
+
+// HMAC-SHA256 context with the digest already set; each use duplicates it and sets the key.
+const EVP_MAC_CTX* hmacSha256Template() {
+    static const EVP_MAC_CTX* ctx = [] {
+        EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        EVP_MAC_CTX* made = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
+        EVP_MAC_free(mac);
+        char digest[] = "SHA256";
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_construct_end()};
+        // Keyed once with zeros: only an initialised context can be duplicated.
+        const unsigned char zeros[kKeySize] = {};
+        if (made != nullptr && EVP_MAC_init(made, zeros, sizeof zeros, params) != 1) {
+            EVP_MAC_CTX_free(made);
+            made = nullptr;
+        }
+        return made;
+    }();
+    return ctx;
+}
 
 const char kVerifierLabel[] = "vellumcrest pin verifier";
 const char kKekLabel[] = "vellumcrest pin kek";
@@ -125,7 +159,7 @@ bool hkdf(const SecureBytes& secret, const std::vector<unsigned char>& salt, Sec
     Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr));
     key->reset(kKeySize);
     size_t length = kKeySize;
-    return ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) == 1 &&
+    return ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_hkdf_md(ctx.get(), sha256Md()) == 1 &&
            EVP_PKEY_CTX_set1_hkdf_salt(ctx.get(), salt.data(), static_cast<int>(salt.size())) == 1 &&
            EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), secret.data(), static_cast<int>(secret.size())) == 1 &&
            EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), reinterpret_cast<const unsigned char*>(kStorageInfo),
@@ -224,7 +258,7 @@ std::string RandomHex(size_t bytes, bool upper) {
 std::vector<unsigned char> Sha256(const unsigned char* data, size_t size) {
     std::vector<unsigned char> digest(32);
     unsigned int length = 0;
-    if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1) digest.clear();
+    if (EVP_Digest(data, size, digest.data(), &length, sha256Md(), nullptr) != 1) digest.clear();
     return digest;
 }
 
@@ -241,8 +275,16 @@ bool Equal(const unsigned char* a, const unsigned char* b, size_t size) {
 
 bool HmacSha256(const unsigned char* key, size_t keySize, const unsigned char* data, size_t size,
                 unsigned char out[32]) {
-    unsigned int length = 0;
-    return HMAC(EVP_sha256(), key, static_cast<int>(keySize), data, size, out, &length) != nullptr &&
+    const EVP_MAC_CTX* tmpl = hmacSha256Template();
+    if (tmpl == nullptr) {
+        unsigned int length = 0;
+        return HMAC(EVP_sha256(), key, static_cast<int>(keySize), data, size, out, &length) != nullptr &&
+               length == 32;
+    }
+    Owned<EVP_MAC_CTX> ctx(EVP_MAC_CTX_dup(tmpl));
+    size_t length = 0;
+    return ctx && EVP_MAC_init(ctx.get(), key, keySize, nullptr) == 1 &&
+           EVP_MAC_update(ctx.get(), data, size) == 1 && EVP_MAC_final(ctx.get(), out, &length, 32) == 1 &&
            length == 32;
 }
 
@@ -251,7 +293,7 @@ bool DerivePinMaster(const unsigned char* pin, size_t length, const std::vector<
     if (iterations == 0 || salt.empty()) return false;
     master->reset(kKeySize);
     return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(pin), static_cast<int>(length), salt.data(),
-                             static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
+                             static_cast<int>(salt.size()), static_cast<int>(iterations), sha256Md(),
                              static_cast<int>(kKeySize), master->data()) == 1;
 }
 
@@ -275,7 +317,7 @@ bool Seal(const unsigned char* key, const unsigned char* plain, size_t size, con
     if (!RandomBytes(nonce, kNonceSize)) return false;
     Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     int length = 0;
-    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1) return false;
+    if (!ctx || EVP_EncryptInit_ex(ctx.get(), aes256Gcm(), nullptr, key, nonce) != 1) return false;
     if (!aad.empty() && EVP_EncryptUpdate(ctx.get(), nullptr, &length,
                                           reinterpret_cast<const unsigned char*>(aad.data()),
                                           static_cast<int>(aad.size())) != 1)
@@ -295,7 +337,7 @@ bool Open(const unsigned char* key, const std::vector<unsigned char>& sealed, co
     SecureBytes out(size);
     Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     int length = 0;
-    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1) return false;
+    if (!ctx || EVP_DecryptInit_ex(ctx.get(), aes256Gcm(), nullptr, key, nonce) != 1) return false;
     if (!aad.empty() && EVP_DecryptUpdate(ctx.get(), nullptr, &length,
                                           reinterpret_cast<const unsigned char*>(aad.data()),
                                           static_cast<int>(aad.size())) != 1)

@@ -45,6 +45,7 @@ struct ReaderCardPair::State {
     // Unlock, so that pointers handed out during a locked span never dangle.
     int holdDepth = 0;
     std::thread::id holder;
+    bool checkedInHold = false;  // the image was compared with the file in this locked span
     std::vector<std::shared_ptr<void>> retired;
 
     // Takes the reader's new state from a scan (null: the reader is gone).

@@ -1,6 +1,8 @@
-// Throughput harness for PKCS#11 modules: loads any module by path (or, with --openssl, uses
-// OpenSSL directly on the same keys) and prints one line per case: "<case> <value> <unit>".
-// scripts/bench.sh runs it on several modules, interleaved, and prints the comparison table.
+// Throughput harness for PKCS#11 modules: loads any number of modules by path, and OpenSSL
+// itself on the same keys, into one process and measures each case on all of them
+// interleaved in short slices, so that the ratios between them hold on a busy machine. One
+// line per target and case: "<target> <case> <value> <unit>". scripts/bench.sh prints the
+// comparison table.
 //
 // Tokens are found by label: "bench-a" and "bench-b" hold the RSA keys labelled "rsa2048" and
 // "rsa1024" (private and public halves); "bench-<N>" tokens hold the objects of the search case.
@@ -27,11 +29,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-    std::string module;
+    std::vector<std::pair<std::string, std::string>> modules;  // name, path
     std::string pin = "1234";
     double seconds = 1.0;
-    std::string key2048, key1024;  // PEM files for --openssl
-    bool openssl = false;
+    std::string key2048, key1024;  // PEM files of the OpenSSL target
     std::vector<std::string> cases;
     int setupData = 0;
     std::string token;
@@ -58,19 +59,50 @@ std::vector<unsigned char> digestInfo() {
     return out;
 }
 
-// Runs op repeatedly for the given time; operations per second.
-double rate(double seconds, const std::function<void()>& op) {
-    op();  // warm-up, and any one-time set-up of the module
-    long count = 0;
-    Clock::time_point start = Clock::now(), end = start + std::chrono::duration_cast<Clock::duration>(
-                                                              std::chrono::duration<double>(seconds));
-    Clock::time_point now;
-    do {
-        for (int i = 0; i < 8; ++i) op();
-        count += 8;
-        now = Clock::now();
-    } while (now < end);
-    return count / std::chrono::duration<double>(now - start).count();
+Clock::duration span(double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// One measured operation of a target; more than one op runs them on that many threads at
+// once (ops[i] on thread i).
+struct Runner {
+    std::string target;
+    std::vector<std::function<void()>> ops;
+};
+
+// Runs every runner in turn for a slice at a time until each had `seconds` in total;
+// operations per second of each.
+std::vector<double> interleaved(std::vector<Runner>& runners, double seconds, double slice) {
+    std::vector<long> counts(runners.size(), 0);
+    std::vector<double> elapsed(runners.size(), 0);
+    for (Runner& runner : runners)
+        for (auto& op : runner.ops) op();  // warm-up, and any one-time set-up
+    while (elapsed[0] < seconds) {
+        for (size_t r = 0; r < runners.size(); ++r) {
+            std::atomic<long> done{0};
+            Clock::time_point start = Clock::now(), end = start + span(slice);
+            auto loop = [&](const std::function<void()>& op) {
+                long n = 0;
+                do {
+                    op();
+                    ++n;
+                } while (Clock::now() < end);
+                done += n;
+            };
+            if (runners[r].ops.size() == 1) {
+                loop(runners[r].ops[0]);
+            } else {
+                std::vector<std::thread> threads;
+                for (auto& op : runners[r].ops) threads.emplace_back(loop, std::cref(op));
+                for (std::thread& thread : threads) thread.join();
+            }
+            counts[r] += done;
+            elapsed[r] += std::chrono::duration<double>(Clock::now() - start).count();
+        }
+    }
+    std::vector<double> rates;
+    for (size_t r = 0; r < runners.size(); ++r) rates.push_back(counts[r] / elapsed[r]);
+    return rates;
 }
 
 // ---- PKCS#11 module -----------------------------------------------------------------
@@ -162,130 +194,6 @@ void p11Sign(const KeyOps& k, const std::vector<unsigned char>& data, std::vecto
     out->resize(length);
 }
 
-void runModule(const Options& options) {
-    Module module(options.module);
-    CK_FUNCTION_LIST_PTR f = module.F();
-    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-    const std::vector<unsigned char> data = digestInfo();
-
-    if (options.setupData > 0) {
-        CK_SESSION_HANDLE session = module.Open(module.Slot(options.token), options.pin);
-        CK_OBJECT_CLASS cls = CKO_DATA;
-        CK_BBOOL yes = CK_TRUE;
-        for (int i = 0; i < options.setupData; ++i) {
-            std::string label = "data " + std::to_string(i), value = "value " + std::to_string(i);
-            CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                                   {CKA_TOKEN, &yes, sizeof yes},
-                                   {CKA_LABEL, (void*)label.data(), label.size()},
-                                   {CKA_VALUE, (void*)value.data(), value.size()}};
-            CK_OBJECT_HANDLE object = 0;
-            check(f->C_CreateObject(session, tmpl, 4, &object), "C_CreateObject");
-        }
-        return;
-    }
-
-    for (const std::string& name : options.cases) {
-        double value = 0;
-        const char* unit = "ops/s";
-        if (name == "sign2048" || name == "sign1024") {
-            KeyOps k = openKey(module, module.Slot("bench-a"), options.pin, name == "sign2048" ? "rsa2048" : "rsa1024");
-            std::vector<unsigned char> signature;
-            value = rate(options.seconds, [&] { p11Sign(k, data, &signature); });
-            f->C_CloseSession(k.session);
-        } else if (name == "decrypt2048") {
-            KeyOps k = openKey(module, module.Slot("bench-a"), options.pin, "rsa2048");
-            std::vector<unsigned char> cipher(k.size), plain(k.size);
-            CK_ULONG length = cipher.size();
-            check(f->C_EncryptInit(k.session, &mechanism, k.publicKey), "C_EncryptInit");
-            check(f->C_Encrypt(k.session, (CK_BYTE_PTR)data.data(), 32, cipher.data(), &length), "C_Encrypt");
-            value = rate(options.seconds, [&] {
-                check(f->C_DecryptInit(k.session, &mechanism, k.privateKey), "C_DecryptInit");
-                CK_ULONG plainLength = plain.size();
-                check(f->C_Decrypt(k.session, cipher.data(), length, plain.data(), &plainLength), "C_Decrypt");
-                if (plainLength != 32) fail("C_Decrypt: wrong length");
-            });
-            f->C_CloseSession(k.session);
-        } else if (name == "verify2048") {
-            KeyOps k = openKey(module, module.Slot("bench-a"), options.pin, "rsa2048");
-            std::vector<unsigned char> signature;
-            p11Sign(k, data, &signature);
-            value = rate(options.seconds, [&] {
-                check(f->C_VerifyInit(k.session, &mechanism, k.publicKey), "C_VerifyInit");
-                check(f->C_Verify(k.session, (CK_BYTE_PTR)data.data(), data.size(), signature.data(),
-                                  signature.size()),
-                      "C_Verify");
-            });
-            f->C_CloseSession(k.session);
-        } else if (name == "encrypt2048") {
-            KeyOps k = openKey(module, module.Slot("bench-a"), options.pin, "rsa2048");
-            std::vector<unsigned char> cipher(k.size);
-            value = rate(options.seconds, [&] {
-                check(f->C_EncryptInit(k.session, &mechanism, k.publicKey), "C_EncryptInit");
-                CK_ULONG length = cipher.size();
-                check(f->C_Encrypt(k.session, (CK_BYTE_PTR)data.data(), 32, cipher.data(), &length), "C_Encrypt");
-            });
-            f->C_CloseSession(k.session);
-        } else if (name == "threads2") {
-            KeyOps keys[2] = {openKey(module, module.Slot("bench-a"), options.pin, "rsa2048"),
-                              openKey(module, module.Slot("bench-b"), options.pin, "rsa2048")};
-            std::atomic<long> total{0};
-            std::atomic<bool> go{false};
-            Clock::time_point start;
-            std::vector<std::thread> threads;
-            for (const KeyOps& k : keys) {
-                threads.emplace_back([&, k] {
-                    std::vector<unsigned char> signature;
-                    p11Sign(k, data, &signature);
-                    while (!go) std::this_thread::yield();
-                    long count = 0;
-                    Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(options.seconds));
-                    while (Clock::now() < end) {
-                        p11Sign(k, data, &signature);
-                        ++count;
-                    }
-                    total += count;
-                });
-            }
-            start = Clock::now();
-            go = true;
-            for (std::thread& thread : threads) thread.join();
-            value = total / std::chrono::duration<double>(Clock::now() - start).count();
-            for (const KeyOps& k : keys) f->C_CloseSession(k.session);
-        } else if (name.compare(0, 5, "find-") == 0) {
-            // Time of the first search after login: a new session each round (the module
-            // reads the card again once the slot's last session closed).
-            CK_SLOT_ID slot = module.Slot("bench-" + name.substr(5));
-            std::vector<double> times;
-            std::vector<CK_OBJECT_HANDLE> handles(4096);
-            Clock::time_point stop = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(options.seconds));
-            while (times.size() < 3 || (Clock::now() < stop && times.size() < 200)) {
-                CK_SESSION_HANDLE session = module.Open(slot, options.pin);
-                Clock::time_point t0 = Clock::now();
-                check(f->C_FindObjectsInit(session, nullptr, 0), "C_FindObjectsInit");
-                CK_ULONG found = 0, all = 0;
-                do {
-                    check(f->C_FindObjects(session, handles.data(), handles.size(), &found), "C_FindObjects");
-                    all += found;
-                } while (found > 0);
-                f->C_FindObjectsFinal(session);
-                times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-                f->C_Logout(session);
-                f->C_CloseSession(session);
-                if (all < std::stoul(name.substr(5))) fail("search found too few objects");
-            }
-            std::sort(times.begin(), times.end());
-            value = times[times.size() / 2];
-            unit = "ms";
-        } else {
-            fail(("unknown case " + name).c_str());
-        }
-        std::printf("%s %.3f %s\n", name.c_str(), value, unit);
-        std::fflush(stdout);
-    }
-}
-
 // ---- OpenSSL with kept keys -----------------------------------------------------------
 
 struct PkeyFree {
@@ -343,63 +251,186 @@ bool sslVerify(EVP_PKEY* key, const std::vector<unsigned char>& data, const std:
     return ok;
 }
 
-void runOpenSsl(const Options& options) {
-    Pkey key2048 = loadKey(options.key2048), key1024 = loadKey(options.key1024);
-    Pkey public2048 = publicOnly(key2048.get());
-    const std::vector<unsigned char> data = digestInfo();
-    std::vector<unsigned char> out(256), signature(256), cipher(256);
-    sslOp(key2048.get(), 0, data, &signature);
-    sslOp(public2048.get(), 2, data, &cipher);
-    for (const std::string& name : options.cases) {
-        double value = 0;
-        if (name == "sign2048") {
-            value = rate(options.seconds, [&] { sslOp(key2048.get(), 0, data, &out); });
-        } else if (name == "sign1024") {
-            std::vector<unsigned char> small(128);
-            value = rate(options.seconds, [&] { sslOp(key1024.get(), 0, data, &small); });
-        } else if (name == "decrypt2048") {
-            value = rate(options.seconds, [&] { sslOp(key2048.get(), 1, cipher, &out); });
-        } else if (name == "verify2048") {
-            value = rate(options.seconds, [&] {
-                if (!sslVerify(public2048.get(), data, signature)) fail("verification failed");
-            });
-        } else if (name == "encrypt2048") {
-            value = rate(options.seconds, [&] { sslOp(public2048.get(), 2, data, &out); });
-        } else if (name == "threads2") {
-            // Two threads, each with its own copy of the key (as two tokens would hold it).
-            std::atomic<long> total{0};
-            Clock::time_point start = Clock::now();
-            std::vector<std::thread> threads;
-            for (int t = 0; t < 2; ++t) {
-                threads.emplace_back([&] {
-                    Pkey key = loadKey(options.key2048);
-                    std::vector<unsigned char> local(256);
-                    long count = 0;
-                    Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(options.seconds));
-                    while (Clock::now() < end) {
-                        sslOp(key.get(), 0, data, &local);
-                        ++count;
-                    }
-                    total += count;
-                });
-            }
-            for (std::thread& thread : threads) thread.join();
-            value = total / std::chrono::duration<double>(Clock::now() - start).count();
-        } else {
-            continue;  // no OpenSSL counterpart (searches)
+// ---- Cases ------------------------------------------------------------------------------
+
+struct Target {
+    std::string name;
+    std::unique_ptr<Module> module;  // null: OpenSSL
+};
+
+struct SslKeys {
+    Pkey key2048, key1024, public2048, second2048;  // second2048: the key of the second "slot"
+    std::vector<unsigned char> signature, cipher;
+};
+
+std::function<void()> moduleOp(const std::string& name, const KeyOps& k, const std::vector<unsigned char>& data) {
+    CK_FUNCTION_LIST_PTR f = k.module->F();
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+    if (name == "sign") {
+        return [k, data, out = std::vector<unsigned char>()]() mutable { p11Sign(k, data, &out); };
+    }
+    std::vector<unsigned char> signature, cipher(k.size);
+    p11Sign(k, data, &signature);
+    CK_ULONG length = cipher.size();
+    check(f->C_EncryptInit(k.session, &mechanism, k.publicKey), "C_EncryptInit");
+    check(f->C_Encrypt(k.session, (CK_BYTE_PTR)data.data(), 32, cipher.data(), &length), "C_Encrypt");
+    cipher.resize(length);
+    if (name == "decrypt") {
+        return [=, plain = std::vector<unsigned char>(k.size)]() mutable {
+            check(f->C_DecryptInit(k.session, &mechanism, k.privateKey), "C_DecryptInit");
+            CK_ULONG plainLength = plain.size();
+            check(f->C_Decrypt(k.session, cipher.data(), cipher.size(), plain.data(), &plainLength), "C_Decrypt");
+            if (plainLength != 32) fail("C_Decrypt: wrong length");
+        };
+    }
+    if (name == "verify") {
+        return [=]() mutable {
+            check(f->C_VerifyInit(k.session, &mechanism, k.publicKey), "C_VerifyInit");
+            check(f->C_Verify(k.session, (CK_BYTE_PTR)data.data(), data.size(), signature.data(), signature.size()),
+                  "C_Verify");
+        };
+    }
+    return [=, out = std::vector<unsigned char>(k.size)]() mutable {
+        check(f->C_EncryptInit(k.session, &mechanism, k.publicKey), "C_EncryptInit");
+        CK_ULONG outLength = out.size();
+        check(f->C_Encrypt(k.session, (CK_BYTE_PTR)data.data(), 32, out.data(), &outLength), "C_Encrypt");
+    };
+}
+
+std::function<void()> sslCaseOp(const std::string& name, EVP_PKEY* key, const SslKeys& keys,
+                                 const std::vector<unsigned char>& data) {
+    std::vector<unsigned char> out(256);
+    if (name == "sign") return [=]() mutable { sslOp(key, 0, data, &out); };
+    if (name == "decrypt") return [=, &keys]() mutable { sslOp(key, 1, keys.cipher, &out); };
+    if (name == "verify")
+        return [=, &keys] {
+            if (!sslVerify(keys.public2048.get(), data, keys.signature)) fail("verification failed");
+        };
+    return [=, &keys]() mutable { sslOp(keys.public2048.get(), 2, data, &out); };
+}
+
+// Time of the first search after login, alternating the modules: a new session each round
+// (the module reads the card again once the slot's last session closed). Median in ms.
+void findCase(std::vector<Target>& targets, const Options& options, const std::string& name) {
+    unsigned long count = std::stoul(name.substr(5));
+    std::vector<std::vector<double>> times(targets.size());
+    std::vector<CK_OBJECT_HANDLE> handles(4096);
+    Clock::time_point stop = Clock::now() + span(options.seconds * targets.size());
+    while (times[0].size() < 3 || (Clock::now() < stop && times[0].size() < 200)) {
+        for (size_t t = 0; t < targets.size(); ++t) {
+            if (!targets[t].module) continue;
+            const Module& module = *targets[t].module;
+            CK_FUNCTION_LIST_PTR f = module.F();
+            CK_SESSION_HANDLE session = module.Open(module.Slot("bench-" + name.substr(5)), options.pin);
+            Clock::time_point t0 = Clock::now();
+            check(f->C_FindObjectsInit(session, nullptr, 0), "C_FindObjectsInit");
+            CK_ULONG found = 0, all = 0;
+            do {
+                check(f->C_FindObjects(session, handles.data(), handles.size(), &found), "C_FindObjects");
+                all += found;
+            } while (found > 0);
+            f->C_FindObjectsFinal(session);
+            times[t].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            f->C_Logout(session);
+            f->C_CloseSession(session);
+            if (all < count) fail("search found too few objects");
         }
-        std::printf("%s %.3f ops/s\n", name.c_str(), value);
+    }
+    for (size_t t = 0; t < targets.size(); ++t) {
+        if (times[t].empty()) continue;
+        std::sort(times[t].begin(), times[t].end());
+        std::printf("%s %s %.4f ms\n", targets[t].name.c_str(), name.c_str(), times[t][times[t].size() / 2]);
+    }
+}
+
+void run(const Options& options) {
+    std::vector<Target> targets;
+    for (const auto& module : options.modules)
+        targets.push_back(Target{module.first, std::make_unique<Module>(module.second)});
+    SslKeys keys;
+    const std::vector<unsigned char> data = digestInfo();
+    if (!options.key2048.empty()) {
+        targets.push_back(Target{"openssl", nullptr});
+        keys.key2048 = loadKey(options.key2048);
+        keys.second2048 = loadKey(options.key2048);
+        keys.key1024 = loadKey(options.key1024);
+        keys.public2048 = publicOnly(keys.key2048.get());
+        keys.signature.resize(256);
+        keys.cipher.resize(256);
+        sslOp(keys.key2048.get(), 0, data, &keys.signature);
+        sslOp(keys.public2048.get(), 2, data, &keys.cipher);
+    }
+    if (targets.empty()) fail("no target");
+
+    for (const std::string& name : options.cases) {
+        if (name.compare(0, 5, "find-") == 0) {
+            findCase(targets, options, name);
+            std::fflush(stdout);
+            continue;
+        }
+        bool threads = name == "threads";
+        std::string op = threads ? "sign" : name.substr(0, name.size() - 4);
+        const char* label = name == "sign1024" ? "rsa1024" : "rsa2048";
+        if (!threads && op != "sign" && op != "decrypt" && op != "verify" && op != "encrypt")
+            fail(("unknown case " + name).c_str());
+        std::vector<Runner> runners;
+        std::vector<KeyOps> opened;
+        for (Target& target : targets) {
+            if (target.module) {
+                const Module& module = *target.module;
+                KeyOps a = openKey(module, module.Slot("bench-a"), options.pin, label);
+                opened.push_back(a);
+                if (!threads) {
+                    runners.push_back(Runner{target.name + " " + name, {moduleOp(op, a, data)}});
+                    continue;
+                }
+                KeyOps b = openKey(module, module.Slot("bench-b"), options.pin, label);
+                opened.push_back(b);
+                runners.push_back(Runner{target.name + " threads1", {moduleOp(op, a, data)}});
+                runners.push_back(Runner{target.name + " threads2", {moduleOp(op, a, data), moduleOp(op, b, data)}});
+            } else {
+                EVP_PKEY* key = name == "sign1024" ? keys.key1024.get() : keys.key2048.get();
+                if (!threads) {
+                    runners.push_back(Runner{target.name + " " + name, {sslCaseOp(op, key, keys, data)}});
+                    continue;
+                }
+                runners.push_back(Runner{target.name + " threads1", {sslCaseOp(op, key, keys, data)}});
+                runners.push_back(Runner{target.name + " threads2",
+                                         {sslCaseOp(op, key, keys, data),
+                                          sslCaseOp(op, keys.second2048.get(), keys, data)}});
+            }
+        }
+        std::vector<double> rates = interleaved(runners, options.seconds, threads ? 0.1 : 0.02);
+        for (size_t r = 0; r < runners.size(); ++r) std::printf("%s %.3f ops/s\n", runners[r].target.c_str(), rates[r]);
         std::fflush(stdout);
+        for (const KeyOps& k : opened) k.module->F()->C_CloseSession(k.session);
+    }
+}
+
+void setupData(const Options& options) {
+    Module module(options.modules.at(0).second);
+    CK_FUNCTION_LIST_PTR f = module.F();
+    CK_SESSION_HANDLE session = module.Open(module.Slot(options.token), options.pin);
+    CK_OBJECT_CLASS cls = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    for (int i = 0; i < options.setupData; ++i) {
+        std::string label = "data " + std::to_string(i), value = "value " + std::to_string(i);
+        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                               {CKA_TOKEN, &yes, sizeof yes},
+                               {CKA_LABEL, (void*)label.data(), label.size()},
+                               {CKA_VALUE, (void*)value.data(), value.size()}};
+        CK_OBJECT_HANDLE object = 0;
+        check(f->C_CreateObject(session, tmpl, 4, &object), "C_CreateObject");
     }
 }
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: vc-bench (--module PATH | --openssl --key-2048 PEM --key-1024 PEM) [--pin PIN]\n"
+                 "usage: vc-bench [--module NAME=PATH]... [--openssl KEY2048.pem KEY1024.pem] [--pin PIN]\n"
                  "                [--seconds S] CASE...\n"
-                 "       vc-bench --module PATH --token LABEL --setup-data N [--pin PIN]\n"
-                 "cases: sign2048 sign1024 decrypt2048 verify2048 encrypt2048 threads2 find-<N>\n");
+                 "       vc-bench --module NAME=PATH --token LABEL --setup-data N [--pin PIN]\n"
+                 "cases: sign2048 sign1024 decrypt2048 verify2048 encrypt2048 threads find-<N>\n"
+                 "(threads: 1 and 2 threads signing with RSA-2048 on the tokens bench-a and bench-b)\n");
     std::exit(2);
 }
 
@@ -413,19 +444,26 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) usage();
             return argv[++i];
         };
-        if (arg == "--module") options.module = value();
-        else if (arg == "--openssl") options.openssl = true;
-        else if (arg == "--key-2048") options.key2048 = value();
-        else if (arg == "--key-1024") options.key1024 = value();
-        else if (arg == "--pin") options.pin = value();
+        if (arg == "--module") {
+            std::string spec = value();
+            size_t equals = spec.find('=');
+            if (equals == std::string::npos) usage();
+            options.modules.emplace_back(spec.substr(0, equals), spec.substr(equals + 1));
+        } else if (arg == "--openssl") {
+            options.key2048 = value();
+            options.key1024 = value();
+        } else if (arg == "--pin") options.pin = value();
         else if (arg == "--seconds") options.seconds = std::atof(value().c_str());
         else if (arg == "--setup-data") options.setupData = std::atoi(value().c_str());
         else if (arg == "--token") options.token = value();
         else if (!arg.empty() && arg[0] == '-') usage();
         else options.cases.push_back(arg);
     }
-    if (options.openssl ? (options.key2048.empty() || options.key1024.empty()) : options.module.empty()) usage();
-    if (options.openssl) runOpenSsl(options);
-    else runModule(options);
+    if (options.setupData > 0) {
+        if (options.modules.empty() || options.token.empty()) usage();
+        setupData(options);
+    } else {
+        run(options);
+    }
     return 0;
 }

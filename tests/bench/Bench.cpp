@@ -445,10 +445,10 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         if (arg == "--module") {
-            std::string spec = value();
-            size_t equals = spec.find('=');
+            std::string named = value();
+            size_t equals = named.find('=');
             if (equals == std::string::npos) usage();
-            options.modules.emplace_back(spec.substr(0, equals), spec.substr(equals + 1));
+            options.modules.emplace_back(named.substr(0, equals), named.substr(equals + 1));
         } else if (arg == "--openssl") {
             options.key2048 = value();
             options.key1024 = value();

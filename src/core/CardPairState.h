@@ -45,6 +45,7 @@ struct ReaderCardPair::State {
     // Unlock, so that pointers handed out during a locked span never dangle.
     int holdDepth = 0;
     std::thread::id holder;
+    bool checkedInHold = false;  // the image was compared with the file in this locked span
     std::vector<std::shared_ptr<void>> retired;
 
     // Takes the reader's new state from a scan (null: the reader is gone).
@@ -73,7 +74,8 @@ struct ReaderCardPair::State {
     bool keyLoggedIn(const ImagePrivateKey& item) const;
     class Scope;
     // The unsealed private key of a logged-in key, for a private-key operation of caller
-    // (named in the error line). CoreSecurityStatus without the key's login.
+    // (named in the error line). CoreSecurityStatus without the key's login. The key is
+    // kept in the PIN cache while that holds the PIN; *key is the caller's own reference.
     int unsealForUse(Scope& scope, const ImagePrivateKey& item, const char* caller, PkeyPtr* key);
 
     // Records by the pointer handed out, or else by their identifier.

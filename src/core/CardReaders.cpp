@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 
 #include "core/CardCrypto.h"
 #include "core/CardImage.h"
@@ -59,8 +61,61 @@ std::string ReaderDirectoryName(const std::string& name) {
     return out;
 }
 
+namespace {
+
+// reader.conf is read on every card check: its parsed form is kept per file and used again
+// while the file is unchanged (same inode, size, modification and change time).
+struct ConfStamp {
+    ino_t inode;
+    off_t size;
+    struct timespec mtime, ctime;
+    bool operator==(const ConfStamp& o) const {
+        return inode == o.inode && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+struct ConfCache {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::pair<ConfStamp, ReaderEntry>> entries;
+};
+
+ConfCache& confCache() {
+    static ConfCache* instance = new ConfCache();  // lives until exit, also for static destructors
+    return *instance;
+}
+
+bool parseReaderConf(const std::string& directory, const std::string& path, ReaderEntry* entry);
+
+}  // namespace
+
 bool ReadReaderConf(const std::string& directory, ReaderEntry* entry) {
-    std::ifstream in(directory + "/" + kReaderConfFileName);
+    std::string path = directory + "/" + kReaderConfFileName;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    ConfStamp stamp{st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    ConfCache& cache = confCache();
+    {
+        std::lock_guard<std::mutex> guard(cache.mutex);
+        auto found = cache.entries.find(path);
+        if (found != cache.entries.end() && found->second.first == stamp) {
+            *entry = found->second.second;
+            return true;
+        }
+    }
+    ReaderEntry parsed;
+    if (!parseReaderConf(directory, path, &parsed)) return false;
+    // A file changed while it was read shows a new stamp next time and is read again.
+    std::lock_guard<std::mutex> guard(cache.mutex);
+    cache.entries[path] = std::make_pair(stamp, parsed);
+    *entry = parsed;
+    return true;
+}
+
+namespace {
+
+bool parseReaderConf(const std::string& directory, const std::string& path, ReaderEntry* entry) {
+    std::ifstream in(path);
     if (!in) return false;
     ReaderEntry result;
     result.directory = directory;
@@ -85,6 +140,8 @@ bool ReadReaderConf(const std::string& directory, ReaderEntry* entry) {
     *entry = result;
     return true;
 }
+
+}  // namespace
 
 std::vector<ReaderEntry> ScanReaders(const std::string& readersDir) {
     std::vector<ReaderEntry> readers;

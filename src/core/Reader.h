@@ -16,6 +16,7 @@
 #include "core/CoreTypes.h"
 #include "core/ExclusiveLock.h"
 #include "core/OrvoString.h"
+#include "core/UnsealedKeys.h"
 #include "handles/List.h"
 
 struct evp_pkey_st;  // OpenSSL's EVP_PKEY
@@ -26,6 +27,8 @@ namespace Core {
 class CardImage;  // parsed card image (core internal)
 
 // Per-pair cache of the last PIN that passed. Cleared by Clear and when the card changes.
+// It also holds the private keys the card unsealed while this PIN was cached: every Write
+// and Clear wipes them.
 class PinCache {
 public:
     virtual ~PinCache();
@@ -35,9 +38,16 @@ public:
     int Write(const unsigned char* pin, unsigned long length);
     void Clear();
 
+    // Card core: unsealed keys (see UnsealedKeys). A key is kept only while a PIN is cached.
+    EVP_PKEY* FindUnsealedKey(uint32_t recordId, const std::vector<unsigned char>& sealedForm) {
+        return unsealed_.Find(recordId, sealedForm);
+    }
+    void KeepUnsealedKey(uint32_t recordId, const std::vector<unsigned char>& sealedForm, EVP_PKEY* key);
+
 private:
     std::mutex mutex_;
     std::vector<unsigned char> pin_;
+    UnsealedKeys unsealed_;
 };
 
 class Reader {

@@ -142,8 +142,9 @@ bool ReaderCardPair::State::storageForChange(SecureBytes* storage) {
 
 namespace {
 template <typename Item, typename Record>
-Item* resolve(std::vector<std::unique_ptr<Item>>& items, const Record* record) {
+Item* resolve(std::vector<std::unique_ptr<Item>>& items, Item* byId, const Record* record) {
     if (record == nullptr) return nullptr;
+    if (byId != nullptr && &byId->record == record) return byId;  // the usual case, without a walk
     for (auto& item : items)
         if (&item->record == record) return item.get();
     for (auto& item : items)
@@ -160,15 +161,21 @@ ImageContainer* ReaderCardPair::State::container(const CardContainerRecord* reco
 }
 
 ImageCertificate* ReaderCardPair::State::certificate(const CardCertificateRecord* record) {
-    return image ? resolve(image->certificates, record) : nullptr;
+    return image ? resolve(image->certificates, record != nullptr ? image->FindCertificate(record->recordId) : nullptr,
+                           record)
+                 : nullptr;
 }
 
 ImagePublicKey* ReaderCardPair::State::publicKey(const CardPublicKeyRecord* record) {
-    return image ? resolve(image->publicKeys, record) : nullptr;
+    return image ? resolve(image->publicKeys, record != nullptr ? image->FindPublicKey(record->recordId) : nullptr,
+                           record)
+                 : nullptr;
 }
 
 ImagePrivateKey* ReaderCardPair::State::privateKey(const CardPrivateKeyRecord* record) {
-    return image ? resolve(image->privateKeys, record) : nullptr;
+    return image ? resolve(image->privateKeys, record != nullptr ? image->FindPrivateKey(record->recordId) : nullptr,
+                           record)
+                 : nullptr;
 }
 
 bool ReaderCardPair::State::keyPair(const CardPrivateKeyRecord* privateRecord,
@@ -181,7 +188,8 @@ bool ReaderCardPair::State::keyPair(const CardPrivateKeyRecord* privateRecord,
 }
 
 ImageFile* ReaderCardPair::State::file(const CardFileStorageRecord* record) {
-    return image ? resolve(image->files, record) : nullptr;
+    return image ? resolve(image->files, record != nullptr ? image->FindFile(record->recordId) : nullptr, record)
+                 : nullptr;
 }
 
 CardContainerRecord* ReaderCardPair::State::containerRecord(uint32_t containerId) {
@@ -201,7 +209,13 @@ ReaderCardPair::State::Scope::Scope(ReaderCardPair* pair, State* state, bool wri
             GetCoreLog()->Error("ReaderCardPair: zamek karty ve ctecce %s nelze ziskat",
                                 pair_->reader_.GetReaderName());
     }
-    state_->ensureFresh(false);
+    // One look at the file per locked span (a call that holds the pair sees one version of
+    // the card, and loading many records costs one stat); a change under the file lock
+    // always looks.
+    if (tookFileLock_ || !state_->checkedInHold) {
+        state_->ensureFresh(false);
+        state_->checkedInHold = true;
+    }
 }
 
 ReaderCardPair::State::Scope::~Scope() {
@@ -238,6 +252,7 @@ void ReaderCardPair::Unlock() {
     }
     if (--state_->holdDepth == 0) {
         state_->retired.clear();
+        state_->checkedInHold = false;
         state_->holder = std::thread::id();
     }
     lock_.Unlock();

@@ -168,6 +168,12 @@ bool hkdf(const SecureBytes& secret, const std::vector<unsigned char>& salt, Sec
            EVP_PKEY_derive(ctx.get(), key->data(), &length) == 1 && length == kKeySize;
 }
 
+// Errors raised by a failed check or parse stay out of the application's OpenSSL error queue.
+struct ErrorScope {
+    ErrorScope() { ERR_set_mark(); }
+    ~ErrorScope() { ERR_pop_to_mark(); }
+};
+
 // RSAPrivateKey (RFC 8017): version 0 and the eight integers of a two-prime key, in the
 // order of kRsaComponents.
 const char* const kRsaComponents[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
@@ -185,19 +191,25 @@ void freeSecretSequence(STACK_OF(ASN1_TYPE)* fields) {
     sk_ASN1_TYPE_pop_free(fields, ASN1_TYPE_free);
 }
 
-// An RSA key in PKCS#8 DER, built from its components with EVP_PKEY_fromdata; null for any
-// other key (the caller falls back to the generic decoder). The generic decoder costs more
-// than a signature and serialises threads on a global lock.
-PkeyPtr rsaFromPkcs8(const SecureBytes& der) {
+// An RSA key in PKCS#8 or in RSAPrivateKey (PKCS#1) DER, as i2d_PrivateKey writes it, built
+// from its components with EVP_PKEY_fromdata; null for any other key (the caller falls back to
+// the generic decoder). The generic decoder costs more than a signature and serialises threads
+// on a global lock.
+PkeyPtr rsaFromDer(const SecureBytes& der) {
+    ErrorScope errors;
+    const unsigned char* inner = der.data();
+    long innerLength = static_cast<long>(der.size());
     const unsigned char* cursor = der.data();
     std::unique_ptr<PKCS8_PRIV_KEY_INFO, decltype(&PKCS8_PRIV_KEY_INFO_free)> info(
-        d2i_PKCS8_PRIV_KEY_INFO(nullptr, &cursor, static_cast<long>(der.size())), PKCS8_PRIV_KEY_INFO_free);
-    const ASN1_OBJECT* algorithm = nullptr;
-    const unsigned char* inner = nullptr;
-    int innerLength = 0;
-    if (!info || PKCS8_pkey_get0(&algorithm, &inner, &innerLength, nullptr, info.get()) != 1 ||
-        OBJ_obj2nid(algorithm) != NID_rsaEncryption)
-        return nullptr;
+        d2i_PKCS8_PRIV_KEY_INFO(nullptr, &cursor, innerLength), PKCS8_PRIV_KEY_INFO_free);
+    if (info) {
+        const ASN1_OBJECT* algorithm = nullptr;
+        int length = 0;
+        if (PKCS8_pkey_get0(&algorithm, &inner, &length, nullptr, info.get()) != 1 ||
+            OBJ_obj2nid(algorithm) != NID_rsaEncryption)
+            return nullptr;
+        innerLength = length;
+    }
     std::unique_ptr<STACK_OF(ASN1_TYPE), decltype(&freeSecretSequence)> fields(
         d2i_ASN1_SEQUENCE_ANY(nullptr, &inner, innerLength), freeSecretSequence);
     if (!fields || sk_ASN1_TYPE_num(fields.get()) != kRsaFields) return nullptr;
@@ -459,7 +471,8 @@ bool PrivateKeyToDer(EVP_PKEY* key, SecureBytes* der) {
 }
 
 PkeyPtr PrivateKeyFromDer(const SecureBytes& der) {
-    if (PkeyPtr key = rsaFromPkcs8(der)) return key;
+    if (PkeyPtr key = rsaFromDer(der)) return key;
+    ErrorScope errors;
     const unsigned char* cursor = der.data();
     EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size()));
     return PkeyPtr(key);
@@ -536,12 +549,6 @@ const EVP_MD* mdOf(HashType type) {
     default: return nullptr;
     }
 }
-
-// Errors raised by a failed check stay out of the application's OpenSSL error queue.
-struct ErrorScope {
-    ErrorScope() { ERR_set_mark(); }
-    ~ErrorScope() { ERR_pop_to_mark(); }
-};
 
 bool pssContext(EVP_PKEY_CTX* ctx, HashType hash, HashType mgfHash, size_t saltLength) {
     const EVP_MD* md = mdOf(hash);

@@ -8,7 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_DIR=${BUILD_DIR:-build}
-cmake -S . -B "$BUILD_DIR" -G Ninja -DVC_BUILD_TESTS=OFF >/dev/null
+# A build directory set up before keeps its settings (its tests stay on).
+configure=(-G Ninja -DVC_BUILD_TESTS=OFF)
+[ ! -f "$BUILD_DIR/CMakeCache.txt" ] || configure=()
+cmake -S . -B "$BUILD_DIR" "${configure[@]}" >/dev/null
 ninja -C "$BUILD_DIR" vellumcrest-pkcs11 vellumcrest-card >/dev/null
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 

@@ -1,5 +1,6 @@
 #!/bin/bash
-# NSS with the module added by modutil: certutil lists the card's certificates and keys,
+# NSS with the module added by modutil: certutil lists the card's certificates (byte for
+# byte as stored) and keys,
 # makes a certificate request with the card key, and cmsutil signs with it; the signature
 # verifies with NSS (CA trusted in the database) and with OpenSSL.
 source "${VC_CLIENT_LIB:-$(dirname "$0")/lib.sh}"
@@ -18,6 +19,8 @@ key_id=$(vc_tool key-generate @nss --bits 2048 --label "Signing key")
 vc_tool pubkey-export @nss --id "$key_id" --out card-pub.pem
 vc_tool cert-issue @nss --id "$key_id" --subject "/CN=Nora Signer/O=Vellumcrest" --ca-cert ca.pem --ca-key ca.key \
     --label "Nora" >/dev/null
+plain x509 -in ca.pem -outform DER -out ca.der
+vc_tool cert-add @nss --der ca.der --kind root --label "Card Root" >/dev/null
 
 db="sql:$VC_ROOT/nssdb"
 mkdir -p nssdb
@@ -31,7 +34,10 @@ NSS certutil -A -d "$db" -n "NSS Client Test CA" -t "C,C,C" -i ca.pem || fail "c
 ok "modutil -add; the token is listed"
 
 out=$(NSS certutil -L -h all -d "$db" -f pin.txt 2>&1) || fail "certutil -L: $out"
-grep -q "^$TOKEN:Nora " <<<"$out" || fail "certutil -L -h all: $out"
+grep -q "^$TOKEN:Nora " <<<"$out" && grep -q "^$TOKEN:Card Root " <<<"$out" || fail "certutil -L -h all: $out"
+# The certificate NSS reads from the token is the stored one.
+NSS certutil -L -d "$db" -h "$TOKEN" -f pin.txt -n "$TOKEN:Card Root" -r > fromnss.der || fail "certutil -L -r"
+cmp -s fromnss.der ca.der || fail "the certificate from NSS differs from the stored DER"
 out=$(NSS certutil -K -h all -d "$db" -f pin.txt 2>&1) || fail "certutil -K: $out"
 grep -qi "rsa *$key_id" <<<"$out" || fail "certutil -K -h all does not show the card key: $out"
 ok "certutil -L and -K -h all"

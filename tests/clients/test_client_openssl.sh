@@ -52,7 +52,9 @@ grep -q 'Pkcs11Provider::C_Sign() => CKR_OK' "$VC_LOG" || fail "the card did not
 ok "CSR signed with the card key"
 
 # Self-signed certificate.
-out=$(openssl req -x509 -new -engine pkcs11 -keyform engine -key "$KEY" -subj "/CN=Card Self" -days 1 \
+# (the key named by its ID this time)
+out=$(openssl req -x509 -new -engine pkcs11 -keyform engine -key "${KEY/object=TLS%20key/id=%51}" \
+    -subj "/CN=Card Self" -days 1 \
     -out self.pem 2>&1) || fail "openssl req -x509 with the card key: $out"
 plain verify -CAfile self.pem self.pem | grep -q ": OK" || fail "the self-signed certificate does not verify"
 [ "$(pubkey_of x509 self.pem)" = "$(cat card-pub.pem)" ] || fail "the self-signed certificate has another key"

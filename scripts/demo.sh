@@ -84,7 +84,7 @@ run env OPENSSL_CONF=openssl.cnf openssl req -new -engine pkcs11 -keyform engine
 run openssl req -in user.csr -noout -verify -subject
 
 say "4. A throwaway test CA issues the certificate"
-run openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj "/CN=Demo Test CA" \
+run openssl req -x509 -quiet -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj "/CN=Demo Test CA" \
     -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
 run openssl x509 -req -in user.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -out user.pem
 run openssl x509 -in user.pem -outform DER -out user.der

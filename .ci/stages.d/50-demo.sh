@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs the README's demo (scripts/demo.sh) and checks that it ends with a verified signature
+# made with the key generated on the card.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+out=$(scripts/demo.sh 2>&1) || { echo "$out"; echo "FAIL: scripts/demo.sh"; exit 1; }
+fail() { echo "$out"; echo "FAIL: $*"; exit 1; }
+grep -q "^Key pair generated:" <<<"$out" || fail "no key pair generated"
+grep -q "Certificate request self-signature verify OK" <<<"$out" || fail "the CSR does not verify"
+grep -q "Certificate Object; type = X.509 cert" <<<"$out" || fail "the certificate is not on the card"
+grep -q "^CMS Verification successful" <<<"$out" || fail "the signature does not verify"
+[ -s demo/document.p7s ] || fail "no signature file"
+rm -rf demo
+echo "demo stage: key pair, CSR, certificate on the card and a verified CMS signature"

@@ -68,7 +68,7 @@ browse() {
 }
 accepted() {
     grep -q "depth=0 CN = Browser User" server.log && grep -q "verify return:1" server.log &&
-        grep -q 'Pkcs11Provider::C_Sign() => CKR_OK' "$VC_LOG"
+        grep -q 'Pkcs11Provider::C_Sign\(Final\)\?() => CKR_OK' "$VC_LOG"
 }
 
 browse -tls1_2 -client_sigalgs RSA+SHA256

@@ -84,12 +84,16 @@ run env OPENSSL_CONF=openssl.cnf openssl req -new -engine pkcs11 -keyform engine
 run openssl req -in user.csr -noout -verify -subject
 
 say "4. A throwaway test CA issues the certificate"
-run openssl req -x509 -quiet -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj "/CN=Demo Test CA" \
+run openssl genpkey -quiet -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out ca.key
+run openssl req -x509 -key ca.key -out ca.pem -days 30 -subj "/CN=Demo Test CA" \
     -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
 run openssl x509 -req -in user.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -out user.pem
 run openssl x509 -in user.pem -outform DER -out user.der
+run openssl x509 -in ca.pem -outform DER -out ca.der
 
-say "5. The certificate stored on the card, beside its key"
+say "5. The CA certificate on the card first (a certificate for a card key needs its issuer's), then the user's"
+run pkcs11-tool --module "$MODULE" --token-label "$TOKEN" --login --pin "$PIN" \
+    --write-object ca.der --type cert --label "Demo Test CA"
 run pkcs11-tool --module "$MODULE" --token-label "$TOKEN" --login --pin "$PIN" \
     --write-object user.der --type cert --id 01 --label "Demo certificate"
 run pkcs11-tool --module "$MODULE" --token-label "$TOKEN" --login --pin "$PIN" --list-objects

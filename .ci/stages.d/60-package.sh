@@ -44,7 +44,7 @@ WORK=$(mktemp -d /tmp/vellumcrest-package-XXXXXX)
 chmod 755 "$WORK"
 shared_reader="CI package check $$"
 cleanup() {
-    VELLUMCREST_READERS_DIR= vellumcrest-card reader-remove "$shared_reader" >/dev/null 2>&1 || true
+    VELLUMCREST_READERS_DIR='' vellumcrest-card reader-remove "$shared_reader" >/dev/null 2>&1 || true
     if [ "$installed_before" = no ] && dpkg-query -W vellumcrest >/dev/null 2>&1; then
         $SUDO "${APT[@]}" purge vellumcrest >/dev/null || true
     fi

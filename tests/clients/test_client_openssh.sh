@@ -53,7 +53,7 @@ for _ in $(seq 50); do (: </dev/tcp/127.0.0.1/"$port") 2>/dev/null && break; sle
 printf '#!/bin/sh\necho %s\n' "$PIN" > askpass
 chmod 700 askpass
 connect() {
-    SSH_ASKPASS="$VC_ROOT/askpass" SSH_ASKPASS_REQUIRE=force DISPLAY= timeout 60 \
+    SSH_ASKPASS="$VC_ROOT/askpass" SSH_ASKPASS_REQUIRE=force DISPLAY='' timeout 60 \
         ssh -F /dev/null -I "$MODULE" -p "$port" -o IdentitiesOnly=yes -i "$VC_ROOT/card.pub" \
         -o UserKnownHostsFile="$VC_ROOT/known_hosts" -o StrictHostKeyChecking=no -o PasswordAuthentication=no \
         -o KbdInteractiveAuthentication=no -o ConnectTimeout=20 -o LogLevel=ERROR "$user@127.0.0.1" "$@" </dev/null

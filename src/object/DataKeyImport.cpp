@@ -2,6 +2,7 @@
 // new container).
 #include "core/Log.h"
 #include "core/OrvoString.h"
+#include "crypto/Mechanisms.h"
 #include "module/Globals.h"
 #include "object/ObjectImport.h"
 
@@ -72,7 +73,7 @@ CK_RV ImportPrivateKey(const Context& context, const Request& request, CK_OBJECT
     }
     if (!allComponentsGiven(request.rsa)) return CKR_FUNCTION_FAILED;
     const unsigned long modulusLength = request.rsa.GetModulusLength();
-    if (modulusLength != 128 && modulusLength != 256) {
+    if (!Mechanisms::KeySizeAllowed(*Mechanisms::Find(CKM_RSA_PKCS_KEY_PAIR_GEN), modulusLength)) {
         log->Error("Pkcs11Provider::C_CreateObject(): nepodporovana velikost klice - musi byt 1024 nebo 2048 bitu");
         return CKR_TEMPLATE_INCONSISTENT;
     }

@@ -40,6 +40,8 @@ ok "package $(basename "$deb") with module, tool, p11-kit file, man pages and co
 
 installed_before=no
 if dpkg-query -W -f='${Status}' vellumcrest 2>/dev/null | grep -q 'install ok installed'; then installed_before=yes; fi
+group_before=no
+if getent group vellumcrest >/dev/null; then group_before=yes; fi
 WORK=$(mktemp -d /tmp/vellumcrest-package-XXXXXX)
 chmod 755 "$WORK"
 shared_reader="CI package check $$"
@@ -47,6 +49,8 @@ cleanup() {
     VELLUMCREST_READERS_DIR='' vellumcrest-card reader-remove "$shared_reader" >/dev/null 2>&1 || true
     if [ "$installed_before" = no ] && dpkg-query -W vellumcrest >/dev/null 2>&1; then
         $SUDO "${APT[@]}" purge vellumcrest >/dev/null || true
+        # The package leaves its group behind on purge; the CI machine gets rid of it too.
+        if [ "$group_before" = no ]; then $SUDO groupdel vellumcrest 2>/dev/null || true; fi
     fi
     rm -rf "$WORK"
 }

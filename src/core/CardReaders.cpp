@@ -60,10 +60,14 @@ std::string ReaderDirectoryName(const std::string& name) {
 }
 
 bool ReadReaderConf(const std::string& directory, ReaderEntry* entry) {
-    std::ifstream in(directory + "/" + kReaderConfFileName);
+    const std::string path = directory + "/" + kReaderConfFileName;
+    // Stamped before reading: a file replaced meanwhile shows a stamp that differs next time.
+    CardFileStamp stamp = StatCardFile(path);
+    std::ifstream in(path);
     if (!in) return false;
     ReaderEntry result;
     result.directory = directory;
+    result.confStamp = stamp;
     std::string line;
     while (std::getline(in, line)) {
         size_t equals = line.find('=');
@@ -108,6 +112,18 @@ std::vector<ReaderEntry> ScanReaders(const std::string& readersDir) {
                               [](const ReaderEntry& a, const ReaderEntry& b) { return a.name == b.name; }),
                   readers.end());
     return readers;
+}
+
+CardFileStamp DirectoryStamp(const std::string& path) {
+    CardFileStamp stamp;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return stamp;
+    stamp.exists = true;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return stamp;
 }
 
 bool FindReader(const std::string& readersDir, const std::string& name, ReaderEntry* entry) {

@@ -1,7 +1,9 @@
 // Re-entrant mutual exclusion: the owning thread may take the lock again.
 #pragma once
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 namespace Vellumcrest {
 namespace Core {
@@ -34,6 +36,14 @@ public:
 private:
     Lockable& lockable_;
 };
+
+// Pause between two attempts to take a lock that another thread holds.
+inline void Backoff(unsigned attempt) {
+    if (attempt < 16)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 64 ? 100 : 1000));
+}
 
 // Holds an element fetched locked (or null) and unlocks it at the end of the scope.
 template <typename Element>

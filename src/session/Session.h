@@ -206,6 +206,9 @@ public:
     SessionGroup* GetSessionGroup(uint32_t handle, bool lock);
     uint32_t FindSessionGroupBySlot(CK_SLOT_ID slotID);
     void RemoveSessionGroup(uint32_t handle);
+    // Takes the group out of the list and hands it to the caller, who destroys it; null
+    // when the list has no such group.
+    SessionGroup* DetachSessionGroup(uint32_t handle);
 
 private:
     Core::ExclusiveLock listLock_;

@@ -16,11 +16,6 @@ namespace Pkcs11 {
 
 namespace {
 
-// Set while CloseSession removes the last group of a slot under the session-list lock:
-// RemoveSessionGroup then leaves the destruction to CloseSession.
-thread_local bool detachOnly = false;
-thread_local SessionGroup* detachedGroup = nullptr;
-
 // Destroys an element taken out of its list: now, when no other thread holds it (and
 // this thread holds it no further up its stack), else at the holder's last Unlock. Never
 // waits, so threads that close each other's sessions cannot deadlock.
@@ -105,12 +100,7 @@ bool SessionList::CloseSession(CK_SESSION_HANDLE hSession) {
         if (lastOfGroup) {
             // Out of the group list while the session list is still locked, so that no
             // new session of the slot can join the group that is going away.
-            detachOnly = true;
-            detachedGroup = nullptr;
-            groups->RemoveSessionGroup(groupHandle);
-            detached = detachedGroup;
-            detachOnly = false;
-            detachedGroup = nullptr;
+            detached = groups->DetachSessionGroup(groupHandle);
         }
     }
 
@@ -250,21 +240,15 @@ uint32_t SessionGroupList::FindSessionGroupBySlot(CK_SLOT_ID slotID) {
     return 0;
 }
 
-void SessionGroupList::RemoveSessionGroup(uint32_t handle) {
-    if (handle == 0) return;
-    SessionGroup* group;
-    {
-        Lifetime::Guard guard(listLock_);
-        group = FindObject(static_cast<unsigned long>(handle));
-        if (group == nullptr) return;
-        Remove(static_cast<unsigned long>(handle));
-    }
-    if (detachOnly) {
-        detachedGroup = group;
-        return;
-    }
-    destroyWhenFree(group);
+SessionGroup* SessionGroupList::DetachSessionGroup(uint32_t handle) {
+    if (handle == 0) return nullptr;
+    Lifetime::Guard guard(listLock_);
+    SessionGroup* group = FindObject(static_cast<unsigned long>(handle));
+    if (group != nullptr) Remove(static_cast<unsigned long>(handle));
+    return group;
 }
+
+void SessionGroupList::RemoveSessionGroup(uint32_t handle) { destroyWhenFree(DetachSessionGroup(handle)); }
 
 }  // namespace Pkcs11
 }  // namespace Vellumcrest

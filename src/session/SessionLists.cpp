@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "module/Locked.h"
 #include "module/Pkcs11Provider.h"
 #include "session/ElementLifetime.h"
 #include "session/Session.h"
@@ -104,23 +105,30 @@ bool SessionList::CloseSession(CK_SESSION_HANDLE hSession) {
         }
     }
 
+    // The session goes also when cleaning up its group fails.
+    struct SessionEnd {
+        Session* session;
+        ~SessionEnd() {
+            try {
+                destroyWhenFree(session);
+            } catch (...) {  // out of memory marking it: it stays allocated, unreachable
+            }
+        }
+    } end{session};
     if (lastOfGroup) {
         // A group still in use elsewhere goes, with all its objects, when it is released.
         if (detached != nullptr && Lifetime::Claim(detached)) {
-            detached->GetObjectList()->DestroySessionObjects(hSession);
             Lifetime::MarkClosed(detached);
-            detached->Unlock();
+            Locked<SessionGroup> group(detached);  // destroyed at this unlock
+            group->GetObjectList()->DestroySessionObjects(hSession);
         }
     } else {
-        SessionGroup* group = groups->GetSessionGroup(groupHandle, true);
-        if (group != nullptr) {
+        Locked<SessionGroup> group(groups->GetSessionGroup(groupHandle, true));
+        if (group) {
             group->EndOperationsOf(hSession);
             group->GetObjectList()->DestroySessionObjects(hSession);
-            group->Unlock();
         }
     }
-
-    destroyWhenFree(session);
     return true;
 }
 
@@ -177,10 +185,10 @@ bool SessionList::HasSessionInState(CK_SLOT_ID slotID, CK_STATE state) {
     if (!anyReadOnly && !anyReadWrite) return false;
 
     // The group's lock is taken without the session list locked.
-    SessionGroup* group = groups->GetSessionGroup(groupHandle, true);
-    if (group == nullptr) return false;
+    Locked<SessionGroup> group(groups->GetSessionGroup(groupHandle, true));
+    if (!group) return false;
     uint32_t loginState = group->GetLoginState();
-    group->Unlock();
+    group.reset();
 
     switch (state) {
     case CKS_RO_PUBLIC_SESSION:

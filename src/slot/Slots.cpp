@@ -39,8 +39,8 @@ CK_RV Pkcs11Provider::C_GetSlotListEx(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlo
     CK_RV rv = CKR_OK;
     // A snapshot of the slots: the walk goes on past a slot that another listing takes out.
     for (unsigned long slot : readerCardPairs_.GetHandles()) {
-        Core::ReaderCardPair* pair = readerCardPairs_.GetReaderCardPair(slot, true);
-        if (pair == nullptr) continue;  // taken out meanwhile: its reader is gone
+        Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(slot, true));
+        if (!pair) continue;  // taken out meanwhile: its reader is gone
         bool hasToken = false;
         bool closeSessions = false;
         if (invalidateCache) {
@@ -69,7 +69,7 @@ CK_RV Pkcs11Provider::C_GetSlotListEx(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlo
                          "sessiony a jejich objekty");
             closeSessions = true;
         }
-        pair->Unlock();
+        pair.reset();
         // Never with the pair locked: closing takes the session and group locks.
         if (closeSessions) sessions_.CloseAllSessions(slot);
         // A reader that is gone leaves the list once no session refers to its slot, so that
@@ -178,8 +178,8 @@ CK_RV Pkcs11Provider::C_GetReaderCardPair(CK_SLOT_ID slotID, Core::ReaderCardPai
 
 CK_RV Pkcs11Provider::VerifyKnownCardPresent(CK_SLOT_ID slotID) {
     CK_RV rv;
-    Core::ReaderCardPair* pair = slotID != 0 ? readerCardPairs_.GetReaderCardPair(slotID, true) : nullptr;
-    if (pair == nullptr) {
+    Locked<Core::ReaderCardPair> pair(slotID != 0 ? readerCardPairs_.GetReaderCardPair(slotID, true) : nullptr);
+    if (!pair) {
         rv = CKR_SLOT_ID_INVALID;
     } else {
         pair->Refresh();
@@ -192,7 +192,7 @@ CK_RV Pkcs11Provider::VerifyKnownCardPresent(CK_SLOT_ID slotID) {
         } else {
             rv = CKR_TOKEN_NOT_PRESENT;
         }
-        pair->Unlock();
+        pair.reset();
         // A change matters to the sessions of the slot; without any, the new card is simply
         // the one the next session opens on.
         if (rv == CKR_OK && changed && sessions_.HasSessionOnSlot(slotID)) rv = CKR_DEVICE_REMOVED;

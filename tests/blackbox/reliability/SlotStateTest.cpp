@@ -3,6 +3,10 @@
 // the slot list.
 #include <sys/stat.h>
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 #include "blackbox/slots/P11Fixture.h"
 
 namespace vctest {
@@ -106,6 +110,73 @@ TEST_F(SlotState, VanishedReadersLeaveTheListAndStayingOnesKeepTheirSlot) {
     Slots(false);
     EXPECT_FALSE(LogHas("ctecka odpojena")) << "the listing still walks readers that are gone";
     EXPECT_EQ(InfoRv(session), CKR_OK);
+}
+
+
+// Threads list, poll and open sessions while a card comes and goes and a reader is renamed
+// again and again: every answer is one that the state of the moment allows, nothing hangs.
+TEST_F(SlotState, ThreadsPollWhileCardsAndReadersChange) {
+    CK_SLOT_ID slot = Card("CardReader");
+    const std::string image = Env().ReadersDir() + "/CardReader/card.vcard";
+    const std::string pulled = Env().Path("pulled.vcard");
+    const std::string renamed = Env().ReadersDir() + "/renamed";
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::atomic<CK_RV> lastUnexpected{CKR_OK};
+    std::atomic<const char*> lastCall{""};
+    auto check = [&](const char* call, CK_RV rv, std::initializer_list<CK_RV> allowed) {
+        for (CK_RV ok : allowed)
+            if (rv == ok) return;
+        ++unexpected;
+        lastUnexpected = rv;
+        lastCall = call;
+    };
+    auto loop = [&](std::function<void()> round) {
+        return std::async(std::launch::async, [&stop, round] {
+            while (!stop) round();
+        });
+    };
+    std::vector<std::future<void>> workers;
+    struct StopAtEnd {  // also when an assertion ends the test early
+        std::atomic<bool>& stop;
+        ~StopAtEnd() { stop = true; }
+    } stopAtEnd{stop};
+    workers.push_back(loop([&] {
+        CK_SLOT_ID slots[16];
+        CK_ULONG count = 16;
+        check("C_GetSlotList", p11->C_GetSlotList(CK_FALSE, slots, &count), {CKR_OK});
+        for (CK_ULONG i = 0; i < count && i < 16; ++i) {
+            CK_SLOT_INFO info;
+            check("C_GetSlotInfo", p11->C_GetSlotInfo(slots[i], &info), {CKR_OK, CKR_SLOT_ID_INVALID});
+        }
+    }));
+    workers.push_back(loop([&] {
+        CK_TOKEN_INFO token;
+        check("C_GetTokenInfo", p11->C_GetTokenInfo(slot, &token), {CKR_OK, CKR_TOKEN_NOT_PRESENT});
+        CK_SESSION_HANDLE session = 0;
+        CK_RV rv = p11->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+        check("C_OpenSession", rv, {CKR_OK, CKR_TOKEN_NOT_PRESENT});
+        if (rv != CKR_OK) return;
+        check("C_FindObjectsInit", p11->C_FindObjectsInit(session, nullptr, 0),
+              // CKR_FUNCTION_FAILED: the card went while its objects were being read.
+              {CKR_OK, CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED, CKR_SESSION_HANDLE_INVALID, CKR_FUNCTION_FAILED});
+        check("C_CloseSession", p11->C_CloseSession(session), {CKR_OK, CKR_SESSION_HANDLE_INVALID});
+    }));
+    for (int round = 0; round < 150; ++round) {
+        ASSERT_EQ(::rename(image.c_str(), pulled.c_str()), 0);
+        WriteReaderConf(renamed, "Renamed " + std::to_string(round));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(::rename(pulled.c_str(), image.c_str()), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    stop = true;
+    for (auto& worker : workers)
+        ASSERT_EQ(worker.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "a call hangs";
+    EXPECT_EQ(unexpected.load(), 0) << "last: " << lastCall.load() << " 0x" << std::hex << lastUnexpected.load();
+    EXPECT_EQ(Slots(false).size(), 2u);
+    EXPECT_EQ(SlotOf("CardReader"), slot);
+    EXPECT_TRUE(TokenPresent(slot));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "core/CardCrypto.h"
@@ -92,9 +93,10 @@ bool ReadReaderConf(const std::string& directory, ReaderEntry* entry) {
 
 std::vector<ReaderEntry> ScanReaders(const std::string& readersDir) {
     std::vector<ReaderEntry> readers;
-    DIR* dir = ::opendir(readersDir.c_str());
-    if (dir == nullptr) return readers;
-    while (struct dirent* item = ::readdir(dir)) {
+    // Closed also when memory runs out on the way.
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(readersDir.c_str()), ::closedir);
+    if (!dir) return readers;
+    while (struct dirent* item = ::readdir(dir.get())) {
         std::string name = item->d_name;
         if (name.empty() || name[0] == '.') continue;
         std::string path = readersDir + "/" + name;
@@ -103,7 +105,7 @@ std::vector<ReaderEntry> ScanReaders(const std::string& readersDir) {
         ReaderEntry entry;
         if (ReadReaderConf(path, &entry)) readers.push_back(entry);
     }
-    ::closedir(dir);
+    dir.reset();
     std::sort(readers.begin(), readers.end(), [](const ReaderEntry& a, const ReaderEntry& b) {
         return a.name != b.name ? a.name < b.name : a.directory < b.directory;
     });

@@ -57,6 +57,8 @@ public:
     SessionGroup* GetSessionGroup(bool lock);
     void Lock();
     void Unlock();
+    // Holds of the lock now standing (by its holder).
+    int64_t HoldCount() const { return static_cast<int64_t>(holdCount_); }
 
 private:
     Core::ExclusiveLock lock_;
@@ -78,6 +80,8 @@ public:
     Pkcs11ObjectList* GetObjectList() { return &objectList_; }
     void Lock();
     void Unlock();
+    // Holds of the lock now standing (by its holder).
+    int64_t HoldCount() const { return static_cast<int64_t>(holdCount_); }
 
     // Search
     uint8_t GetFindState() const { return findState_; }

@@ -17,14 +17,27 @@ namespace Pkcs11 {
 
 namespace {
 
+// Marks an element that this thread holds (taken out of its list) closed and releases it,
+// which destroys it unless this thread also holds it further up its stack. Without memory
+// to mark it, an element held only here is destroyed at once; otherwise it stays
+// allocated, out of reach.
+template <typename T>
+void closeHeld(T* element) noexcept {
+    try {
+        Lifetime::MarkClosed(element);
+    } catch (const std::bad_alloc&) {
+        if (element->HoldCount() == 1) delete element;  // its destructor releases the hold
+        return;
+    }
+    element->Unlock();
+}
+
 // Destroys an element taken out of its list: now, when no other thread holds it (and
 // this thread holds it no further up its stack), else at the holder's last Unlock. Never
 // waits, so threads that close each other's sessions cannot deadlock.
 template <typename T>
 void destroyWhenFree(T* element) {
-    if (element == nullptr || !Lifetime::Claim(element)) return;
-    Lifetime::MarkClosed(element);
-    element->Unlock();
+    if (element != nullptr && Lifetime::Claim(element)) closeHeld(element);
 }
 
 }  // namespace
@@ -118,9 +131,11 @@ bool SessionList::CloseSession(CK_SESSION_HANDLE hSession) {
     if (lastOfGroup) {
         // A group still in use elsewhere goes, with all its objects, when it is released.
         if (detached != nullptr && Lifetime::Claim(detached)) {
-            Lifetime::MarkClosed(detached);
-            Locked<SessionGroup> group(detached);  // destroyed at this unlock
-            group->GetObjectList()->DestroySessionObjects(hSession);
+            try {
+                detached->GetObjectList()->DestroySessionObjects(hSession);
+            } catch (const std::bad_alloc&) {  // the group's end takes its objects anyway
+            }
+            closeHeld(detached);
         }
     } else {
         Locked<SessionGroup> group(groups->GetSessionGroup(groupHandle, true));

@@ -21,53 +21,52 @@ CoreObjectList::CoreObjectList() = default;
 CoreObjectList::~CoreObjectList() { List<CoreObject>::RemoveAndDestroyAll(); }
 
 namespace {
-// Locks the object (when asked) before the list lock is released.
-CoreObject* lockIf(CoreObject* object, bool lock) {
-    if (object != nullptr && lock) object->Lock();
-    return object;
+// Looks an object up under the list lock. With lock, the object's lock is only tried: when
+// another thread holds the object, the list lock is released before the next attempt, so
+// that a thread holding an object can still use the list.
+template <typename Find>
+CoreObject* lookUp(ExclusiveLock& listLock, bool lock, Find find) {
+    for (unsigned attempt = 0;; ++attempt) {
+        {
+            LockGuard<ExclusiveLock> guard(listLock);
+            CoreObject* object = find();
+            if (object == nullptr || !lock || object->TryLock()) return object;
+        }
+        Backoff(attempt);
+    }
 }
 }  // namespace
 
 CoreObject* CoreObjectList::GetFirst(unsigned long& handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::GetFirst(handle), lock);
-    lock_.Unlock();
-    return object;
+    return lookUp(lock_, lock, [&] { return List<CoreObject>::GetFirst(handle); });
 }
 
 CoreObject* CoreObjectList::GetLast(unsigned long& handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::GetLast(handle), lock);
-    lock_.Unlock();
-    return object;
+    return lookUp(lock_, lock, [&] { return List<CoreObject>::GetLast(handle); });
 }
 
 CoreObject* CoreObjectList::GetNext(unsigned long& handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::GetNext(handle), lock);
-    lock_.Unlock();
-    return object;
+    const unsigned long from = handle;
+    return lookUp(lock_, lock, [&] {
+        handle = from;
+        return List<CoreObject>::GetNext(handle);
+    });
 }
 
 CoreObject* CoreObjectList::GetPrev(unsigned long& handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::GetPrev(handle), lock);
-    lock_.Unlock();
-    return object;
+    const unsigned long from = handle;
+    return lookUp(lock_, lock, [&] {
+        handle = from;
+        return List<CoreObject>::GetPrev(handle);
+    });
 }
 
 CoreObject* CoreObjectList::FindObject(int index, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::FindObject(index), lock);
-    lock_.Unlock();
-    return object;
+    return lookUp(lock_, lock, [&] { return List<CoreObject>::FindObject(index); });
 }
 
 CoreObject* CoreObjectList::FindObject(unsigned long handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::FindObject(handle), lock);
-    lock_.Unlock();
-    return object;
+    return lookUp(lock_, lock, [&] { return List<CoreObject>::FindObject(handle); });
 }
 
 // Record identifiers of the objects of one kind that the list holds: one walk, so that
@@ -109,7 +108,7 @@ int CoreObjectList::addFromCard(ReaderCardPair* pair, CoreObjectType type, int k
                                 Records records, Make make) {
     if (pair == nullptr) return CoreInvalidArgument;
     if (!pair->IsSupportedCardPresent()) return CoreCardNotPresent;
-    lock_.Lock();
+    LockGuard<ExclusiveLock> guard(lock_);
     int result = CoreOk;
     try {
         std::unordered_set<uint32_t> held = heldRecords(type, keyType);
@@ -132,7 +131,6 @@ int CoreObjectList::addFromCard(ReaderCardPair* pair, CoreObjectType type, int k
     } catch (const std::bad_alloc&) {
         result = CoreOutOfMemory;
     }
-    lock_.Unlock();
     return result;
 }
 

@@ -44,6 +44,7 @@ public:
     uint32_t GetContainerId() const { return containerId_; }
 
     void Lock() { lock_.Lock(); }
+    bool TryLock() { return lock_.TryLock(); }
     void Unlock() { lock_.Unlock(); }
 
 protected:

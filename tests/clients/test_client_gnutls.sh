@@ -8,14 +8,18 @@
 source "${VC_CLIENT_LIB:-$(dirname "$0")/lib.sh}"
 vc_setup
 if [ "$(id -u)" = 0 ]; then
-    chown nobody:nogroup "$VC_ROOT"
-    as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-    if ! "${as_nobody[@]}" test -r "$MODULE" -a -x "$VC_TOOL_PATH" -a -w "$VC_ROOT"; then
-        echo "SKIP: user nobody cannot reach $MODULE"
-        exit 0
-    fi
+    # The build and the checkout may lie below a directory that nobody cannot enter: the
+    # module, the tool and the scripts are copied to a directory of nobody's own.
+    copy=$(mktemp -d /tmp/vc-gnutls-XXXXXX)
+    trap 'rm -rf "$copy"; [ -n "${VC_KEEP_TMP:-}" ] || rm -rf "$VC_ROOT"' EXIT
+    cp "$MODULE" "$VC_TOOL_PATH" "$VC_CLIENT_LIB" "${BASH_SOURCE[0]}" "$copy/"
+    mkdir "$copy/tmp"
+    chown -R nobody:nogroup "$copy"
+    chmod 755 "$copy"
     status=0
-    "${as_nobody[@]}" env VC_TEST_TMP="$VC_ROOT" HOME="$VC_ROOT" bash "${BASH_SOURCE[0]}" || status=$?
+    setpriv --reuid=nobody --regid=nogroup --clear-groups env VC_TEST_TMP="$copy/tmp" HOME="$copy/tmp" \
+        VC_MODULE_PATH="$copy/$(basename "$MODULE")" VC_TOOL_PATH="$copy/$(basename "$VC_TOOL_PATH")" \
+        VC_CLIENT_LIB="$copy/$(basename "$VC_CLIENT_LIB")" bash "$copy/$(basename "${BASH_SOURCE[0]}")" || status=$?
     exit $status
 fi
 cd "$VC_ROOT"

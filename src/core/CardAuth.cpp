@@ -86,6 +86,8 @@ bool recall(const CardImage& image, int authId, const CardPin& pin, const unsign
 
 bool deriveSecrets(const unsigned char* pin, size_t length, const CardPin& code, std::vector<unsigned char>* verifier,
                    SecureBytes* kek) {
+    // Parsing refuses larger counts; this keeps any other image from stalling a login.
+    if (code.iterations > kCardMaxPinIterations) return false;
     SecureBytes master;
     return CardCrypto::DerivePinMaster(pin, length, code.salt, code.iterations, &master) &&
            CardCrypto::PinVerifier(master, verifier) && CardCrypto::PinKek(master, kek);

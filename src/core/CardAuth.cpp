@@ -39,8 +39,9 @@ struct Memo {
 };
 
 Memo& memo() {
-    static Memo* instance = new Memo();  // lives until exit, also for static destructors
-    return *instance;
+    // Destroyed at unload or exit (the module makes it before its own objects).
+    static Memo instance;
+    return instance;
 }
 
 std::string memoPrefix(const std::string& cardId, int authId) {

@@ -268,13 +268,12 @@ void Log::emit(const std::string& text) {
 }
 
 Log* GetCoreLog() {
-    // Never destroyed: the log must stay usable from other static destructors.
-    static Log* log = [] {
-        Log* created = new Log();
-        created->SetApplication("Pkcs11-core");
-        return created;
-    }();
-    return log;
+    // Destroyed at unload or exit after every static made later (the module makes it first).
+    struct CoreLog : Log {
+        CoreLog() { SetApplication("Pkcs11-core"); }
+    };
+    static CoreLog log;
+    return &log;
 }
 
 }  // namespace Core

@@ -129,8 +129,8 @@ bool ProcessTrustVerifier::VerifyTrust() {
 }
 
 ProcessTrustVerifier* GetProcTrustVerifier() {
-    static ProcessTrustVerifier* verifier = new ProcessTrustVerifier();
-    return verifier;
+    static ProcessTrustVerifier verifier;
+    return &verifier;
 }
 
 }  // namespace Core

@@ -349,7 +349,7 @@ void step(Input& in, State& s) {
         unsigned char label[32];
         std::memset(label, ' ', sizeof label);
         std::vector<unsigned char> text = in.Bytes(32);
-        std::memcpy(label, text.data(), text.size());
+        if (!text.empty()) std::memcpy(label, text.data(), text.size());
         p11->C_InitToken(pick(in, s.slots), value.empty() ? nullptr : value.data(), value.size(),
                          in.U8() == 0 ? nullptr : label);
         break;

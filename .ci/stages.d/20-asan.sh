@@ -14,7 +14,9 @@ ninja -C "$BUILD"
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
-runtime=$(${CXX:-c++} -print-file-name=libasan.so)
+# libstdc++ goes with it: ASan looks up the real __cxa_throw when it starts, and a C
+# host such as python loads libstdc++ only later, with the module.
+runtime="$(${CXX:-c++} -print-file-name=libasan.so) $(${CXX:-c++} -print-file-name=libstdc++.so.6)"
 
 status=0
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan" \

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -71,7 +72,7 @@ int waitFor(pid_t pid) {
 
 TEST(CardWriteCrash, WritersKilledMidWriteLeaveTheOldOrTheNewImage) {
     TestEnv& env = TestEnv::Get();
-    std::string card = env.MakeReaderWithCard("Crash", 1, "1234", "12345678", "--memory 10000000");
+    std::string card = env.MakeReaderWithCard("Crash", 1, "1234", "12345678", "--memory 60000000");
     env.ToolOk("key-generate '" + card + "' --bits 1024");
     // A larger payload makes the write take long enough for kills to land in it.
     std::string payload = env.Path("payload.bin");
@@ -82,6 +83,14 @@ TEST(CardWriteCrash, WritersKilledMidWriteLeaveTheOldOrTheNewImage) {
     ASSERT_EQ(WEXITSTATUS(waitFor(spawnTool({"data-add", card, "--file", payload, "--label", "timing"}))), 0);
     long writeMicros =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    // Most of that is starting the tool and reading the card, as a dump does.
+    start = std::chrono::steady_clock::now();
+    ASSERT_EQ(WEXITSTATUS(waitFor(spawnTool({"dump", card}))), 0);
+    long readMicros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    // The delay before a kill follows the write: later after a kill that came before it,
+    // earlier after one that came after the rename.
+    long delay = readMicros, step = std::max(100L, writeMicros / 40);
 
     const char* configured = std::getenv("VC_CRASH_KILLS");
     const int kills = configured != nullptr ? std::atoi(configured) : 120;
@@ -93,18 +102,21 @@ TEST(CardWriteCrash, WritersKilledMidWriteLeaveTheOldOrTheNewImage) {
     for (int i = 0; i < kills; ++i) {
         SCOPED_TRACE("kill " + std::to_string(i));
         pid_t writer = spawnTool({"data-add", card, "--file", payload, "--label", "w" + std::to_string(i)});
-        // Most of the time goes to starting the tool: the kills land in the later part.
-        std::this_thread::sleep_for(std::chrono::microseconds(writeMicros / 3 + random() % (writeMicros + 1)));
+        long jitter = static_cast<long>(random() % (2 * step + 1)) - step;
+        std::this_thread::sleep_for(std::chrono::microseconds(std::max(0L, delay + jitter)));
         ::kill(writer, SIGKILL);
         int status = waitFor(writer);
         // A writer killed between creating its temporary file and the rename leaves the file.
-        if (::access((image + ".tmp-" + std::to_string(writer)).c_str(), F_OK) == 0) ++midWrite;
+        bool inWrite = ::access((image + ".tmp-" + std::to_string(writer)).c_str(), F_OK) == 0;
+        if (inWrite) ++midWrite;
         Contents after = readCard(card);
         ASSERT_TRUE(after.parses) << "the image does not parse after a kill";
         if (after.generation == before.generation) {
             EXPECT_EQ(after.dataFiles, before.dataFiles);
             ++killedBefore;
+            if (!inWrite) delay += step;
         } else {
+            delay = std::max(0L, delay - step);
             EXPECT_EQ(after.generation, before.generation + 1);
             EXPECT_EQ(after.dataFiles, before.dataFiles + 1);
             if (WIFSIGNALED(status)) ++killedAfter; else ++finished;

@@ -13,6 +13,7 @@
 #include "module/Locked.h"
 #include "module/Pkcs11Provider.h"
 #include "module/ReturnValues.h"
+#include "session/CallFrame.h"
 #include "session/SoPinStore.h"
 
 namespace Vellumcrest {
@@ -82,14 +83,12 @@ CK_RV Pkcs11Provider::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
     if (userType != CKU_SO && userType != CKU_USER && userType != CKU_CONTEXT_SPECIFIC)
         return LogResult(method, CKR_USER_TYPE_INVALID);
 
-    Locked<Session> session(sessions_.GetSession(hSession, true));
-    if (!session) return LogResult(method, CKR_SESSION_HANDLE_INVALID);
-    CK_SLOT_ID slot = session->GetSlotID();
-    if (slot == 0) return LogResult(method, CKR_SESSION_HANDLE_INVALID);  // closed meanwhile
-    CK_RV rv = VerifyKnownCardPresent(slot);
+    CallFrame::Held held;
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(method, rv);
-    Locked<SessionGroup> group(session->GetSessionGroup(true));
-    if (!group) return LogResult(method, CKR_FUNCTION_FAILED);
+    Locked<Session>& session = held.session;
+    Locked<SessionGroup>& group = held.group;
+    CK_SLOT_ID slot = held.slot;
     CK_STATE state = session->GetState();
 
     if (userType == CKU_SO || userType == CKU_USER) {
@@ -101,7 +100,9 @@ CK_RV Pkcs11Provider::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
         if (userType == CKU_SO && sessions_.HasSessionInState(slot, CKS_RO_PUBLIC_SESSION))
             return LogResult(method, CKR_SESSION_READ_ONLY_EXISTS);
     } else {
-        if (!group->GetSignActive() || !group->GetAlwaysAuthenticate()) rv = CKR_OPERATION_NOT_INITIALIZED;
+        // Only the session that started the sign operation may unlock its key.
+        if (!group->GetSignActive() || !group->GetAlwaysAuthenticate() || group->SignDetail().owner != hSession)
+            rv = CKR_OPERATION_NOT_INITIALIZED;
         if (state == CKS_RW_SO_FUNCTIONS) return LogResult(method, CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
     }
     if (rv != CKR_OK) return LogResult(method, rv);
@@ -167,14 +168,12 @@ CK_RV Pkcs11Provider::C_PINPadPseudoLogin(CK_SESSION_HANDLE hSession) {
 
     if (!initialised_) return LogResult(method, CKR_CRYPTOKI_NOT_INITIALIZED);
     if (hSession == 0) return LogResult(method, CKR_ARGUMENTS_BAD);
-    Locked<Session> session(sessions_.GetSession(hSession, true));
-    if (!session) return LogResult(method, CKR_SESSION_HANDLE_INVALID);
-    CK_SLOT_ID slot = session->GetSlotID();
-    if (slot == 0) return LogResult(method, CKR_SESSION_HANDLE_INVALID);  // closed meanwhile
-    CK_RV rv = VerifyKnownCardPresent(slot);
+    CallFrame::Held held;
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(method, rv);
-    Locked<SessionGroup> group(session->GetSessionGroup(true));
-    if (!group) return LogResult(method, CKR_FUNCTION_FAILED);
+    Locked<Session>& session = held.session;
+    Locked<SessionGroup>& group = held.group;
+    CK_SLOT_ID slot = held.slot;
 
     CK_STATE state = session->GetState();
     if (state == CKS_RW_SO_FUNCTIONS) return LogResult(method, CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
@@ -196,15 +195,14 @@ CK_RV Pkcs11Provider::C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin
     if (hSession == 0 || pPin == nullptr || ulPinLen == 0) return LogResult(method, CKR_ARGUMENTS_BAD);
     if (ulPinLen < 4 || ulPinLen > 12) return LogResult(method, CKR_PIN_LEN_RANGE);
 
-    Locked<Session> session(sessions_.GetSession(hSession, true));
-    if (!session) return LogResult(method, CKR_SESSION_HANDLE_INVALID);
-    CK_SLOT_ID slot = session->GetSlotID();
-    if (slot == 0) return LogResult(method, CKR_SESSION_HANDLE_INVALID);  // closed meanwhile
-    CK_RV rv = VerifyKnownCardPresent(slot);
+    CallFrame::Held held;
+    CK_RV rv = CallFrame::TakeSession(this, hSession, held);
     if (rv != CKR_OK) return LogResult(method, rv);
-    if (session->GetState() != CKS_RW_SO_FUNCTIONS) return LogResult(method, CKR_USER_NOT_LOGGED_IN);
-    Locked<SessionGroup> group(session->GetSessionGroup(true));
-    if (!group) return LogResult(method, CKR_FUNCTION_FAILED);
+    if (held.session->GetState() != CKS_RW_SO_FUNCTIONS) return LogResult(method, CKR_USER_NOT_LOGGED_IN);
+    rv = CallFrame::TakeGroup(held);
+    if (rv != CKR_OK) return LogResult(method, rv);
+    Locked<SessionGroup>& group = held.group;
+    CK_SLOT_ID slot = held.slot;
 
     Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(slot, true));
     if (!pair) return LogResult(method, CKR_FUNCTION_FAILED);
@@ -256,18 +254,18 @@ CK_RV Pkcs11Provider::C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldP
         return LogResult(method, CKR_ARGUMENTS_BAD);
     if (ulNewLen < 4 || ulNewLen > 12) return LogResult(method, CKR_PIN_LEN_RANGE);
 
-    Locked<Session> session(sessions_.GetSession(hSession, true));
-    if (!session) return LogResult(method, CKR_SESSION_HANDLE_INVALID);
-    CK_SLOT_ID slot = session->GetSlotID();
-    if (slot == 0) return LogResult(method, CKR_SESSION_HANDLE_INVALID);  // closed meanwhile
-    CK_RV rv = VerifyKnownCardPresent(slot);
+    CallFrame::Held held;
+    CK_RV rv = CallFrame::TakeSession(this, hSession, held);
     if (rv != CKR_OK) return LogResult(method, rv);
-    CK_STATE state = session->GetState();
+    CK_SLOT_ID slot = held.slot;
+    CK_STATE state = held.session->GetState();
     if (state != CKS_RW_PUBLIC_SESSION && state != CKS_RW_USER_FUNCTIONS && state != CKS_RW_SO_FUNCTIONS)
         return LogResult(method, CKR_SESSION_READ_ONLY);
 
-    // The group before the pair, as every other call takes them.
-    Locked<SessionGroup> group(session->GetSessionGroup(true));
+    // The group before the pair, as every other call takes them; a missing group fails
+    // only after the PIN change.
+    held.group.reset(held.session->GetSessionGroup(true));
+    Locked<SessionGroup>& group = held.group;
     Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(slot, true));
     if (!pair) return LogResult(method, CKR_FUNCTION_FAILED);
 

@@ -197,14 +197,15 @@ int AddCertificate(CardImage& image, uint32_t containerId, int kind, const unsig
     if (containerId != 0 && (IsDataContainer(containerId) || image.FindContainer(containerId) == nullptr))
         return CoreInvalidArgument;
     if (!fits(image, size) || size > kCardMaxCertificateSize || !roomForRecords(image, 1)) return CoreCardMemoryFull;
+    // The identifier first: a failure then leaves no container without its certificate.
+    uint32_t id = image.NewRecordId();
+    if (id == 0) return CoreCardMemoryFull;
     if (containerId == 0) {
         ImageContainer* container = nullptr;
         int rc = AddContainer(image, std::string(), CardObjectTypeKeyContainer, &container);
         if (rc != CoreOk) return rc;
         containerId = container->record.containerId;
     }
-    uint32_t id = image.NewRecordId();
-    if (id == 0) return CoreCardMemoryFull;
     auto item = std::make_unique<ImageCertificate>();
     item->record.recordId = id;
     item->record.containerId = containerId;

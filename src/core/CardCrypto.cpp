@@ -3,6 +3,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/kdf.h>
@@ -415,6 +416,107 @@ bool AttestationSign(const SecureBytes& der, const unsigned char* data, size_t s
 bool AttestationPublicInfo(const SecureBytes& der, std::vector<unsigned char>* spki) {
     PkeyPtr key = PrivateKeyFromDer(der);
     return key && PublicKeyInfoDer(key.get(), spki);
+}
+
+
+namespace {
+
+const EVP_MD* mdOf(HashType type) {
+    switch (type) {
+    case HashTypeSha1: return EVP_sha1();
+    case HashTypeSha224: return EVP_sha224();
+    case HashTypeSha256: return EVP_sha256();
+    case HashTypeSha384: return EVP_sha384();
+    case HashTypeSha512: return EVP_sha512();
+    default: return nullptr;
+    }
+}
+
+// Errors raised by a failed check stay out of the application's OpenSSL error queue.
+struct ErrorScope {
+    ErrorScope() { ERR_set_mark(); }
+    ~ErrorScope() { ERR_pop_to_mark(); }
+};
+
+bool pssContext(EVP_PKEY_CTX* ctx, HashType hash, HashType mgfHash, size_t saltLength) {
+    const EVP_MD* md = mdOf(hash);
+    const EVP_MD* mgf = mdOf(mgfHash);
+    return md != nullptr && mgf != nullptr && saltLength <= 0x7FFFFFFF &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PSS_PADDING) == 1 && EVP_PKEY_CTX_set_signature_md(ctx, md) == 1 &&
+           EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, mgf) == 1 &&
+           EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx, static_cast<int>(saltLength)) == 1;
+}
+
+bool oaepContext(EVP_PKEY_CTX* ctx, HashType hash, HashType mgfHash, const unsigned char* label, size_t labelSize) {
+    const EVP_MD* md = mdOf(hash);
+    const EVP_MD* mgf = mdOf(mgfHash);
+    if (md == nullptr || mgf == nullptr || labelSize > 0x7FFFFFFF || (label == nullptr && labelSize > 0)) return false;
+    if (EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) != 1 || EVP_PKEY_CTX_set_rsa_oaep_md(ctx, md) != 1 ||
+        EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, mgf) != 1)
+        return false;
+    if (labelSize == 0) return true;
+    // The context takes ownership of the label copy.
+    void* copy = OPENSSL_memdup(label, labelSize);
+    if (copy == nullptr) return false;
+    if (EVP_PKEY_CTX_set0_rsa_oaep_label(ctx, copy, static_cast<int>(labelSize)) != 1) {
+        OPENSSL_free(copy);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RsaSignPss(EVP_PKEY* key, HashType hash, HashType mgfHash, size_t saltLength, const unsigned char* digest,
+                size_t size, std::vector<unsigned char>* signature) {
+    ErrorScope errors;
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    size_t length = 0;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 || !pssContext(ctx.get(), hash, mgfHash, saltLength) ||
+        EVP_PKEY_sign(ctx.get(), nullptr, &length, digest, size) != 1)
+        return false;
+    signature->resize(length);
+    if (EVP_PKEY_sign(ctx.get(), signature->data(), &length, digest, size) != 1) return false;
+    signature->resize(length);
+    return true;
+}
+
+bool RsaVerifyPss(EVP_PKEY* key, HashType hash, HashType mgfHash, size_t saltLength, const unsigned char* digest,
+                  size_t size, const unsigned char* signature, size_t signatureSize) {
+    ErrorScope errors;
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 && pssContext(ctx.get(), hash, mgfHash, saltLength) &&
+           EVP_PKEY_verify(ctx.get(), signature, signatureSize, digest, size) == 1;
+}
+
+bool RsaEncryptOaep(EVP_PKEY* key, HashType hash, HashType mgfHash, const unsigned char* label, size_t labelSize,
+                    const unsigned char* in, size_t size, std::vector<unsigned char>* out) {
+    ErrorScope errors;
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    size_t length = 0;
+    static const unsigned char nothing = 0;
+    if (in == nullptr) in = &nothing;
+    if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 || !oaepContext(ctx.get(), hash, mgfHash, label, labelSize) ||
+        EVP_PKEY_encrypt(ctx.get(), nullptr, &length, in, size) != 1)
+        return false;
+    out->resize(length);
+    if (EVP_PKEY_encrypt(ctx.get(), out->data(), &length, in, size) != 1) return false;
+    out->resize(length);
+    return true;
+}
+
+bool RsaDecryptOaep(EVP_PKEY* key, HashType hash, HashType mgfHash, const unsigned char* label, size_t labelSize,
+                    const unsigned char* in, size_t size, SecureBytes* plain) {
+    ErrorScope errors;
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    size_t length = 0;
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 || !oaepContext(ctx.get(), hash, mgfHash, label, labelSize) ||
+        EVP_PKEY_decrypt(ctx.get(), nullptr, &length, in, size) != 1)
+        return false;
+    SecureBytes out(length);
+    if (EVP_PKEY_decrypt(ctx.get(), out.data(), &length, in, size) != 1) return false;
+    plain->assign(out.data(), length);
+    return true;
 }
 
 }  // namespace CardCrypto

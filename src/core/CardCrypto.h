@@ -116,6 +116,19 @@ bool AttestationSign(const SecureBytes& der, const unsigned char* data, size_t s
                      std::vector<unsigned char>* signature);
 bool AttestationPublicInfo(const SecureBytes& der, std::vector<unsigned char>* spki);
 
+
+// RSA-PSS and RSA-OAEP with MGF1. Hashes are core hash types (SHA-1 and SHA-2 only).
+bool RsaSignPss(EVP_PKEY* key, HashType hash, HashType mgfHash, size_t saltLength, const unsigned char* digest,
+                size_t size, std::vector<unsigned char>* signature);
+// True only for a valid signature with exactly that salt length.
+bool RsaVerifyPss(EVP_PKEY* key, HashType hash, HashType mgfHash, size_t saltLength, const unsigned char* digest,
+                  size_t size, const unsigned char* signature, size_t signatureSize);
+bool RsaEncryptOaep(EVP_PKEY* key, HashType hash, HashType mgfHash, const unsigned char* label, size_t labelSize,
+                    const unsigned char* in, size_t size, std::vector<unsigned char>* out);
+// False on any failure, bad padding included (no detail: a padding oracle must learn nothing).
+bool RsaDecryptOaep(EVP_PKEY* key, HashType hash, HashType mgfHash, const unsigned char* label, size_t labelSize,
+                    const unsigned char* in, size_t size, SecureBytes* plain);
+
 }  // namespace CardCrypto
 }  // namespace Core
 }  // namespace Vellumcrest

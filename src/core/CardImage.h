@@ -165,11 +165,19 @@ struct CardFileStamp {
     off_t size = 0;
     int64_t mtimeNs = 0;
     int64_t ctimeNs = 0;
+    // Checksum from the image header of the version read or written (not part of ==):
+    // names the content even when the file's metadata repeats.
+    bool hasDigest = false;
+    unsigned char digest[32] = {};
     bool operator==(const CardFileStamp& other) const;
     bool operator!=(const CardFileStamp& other) const { return !(*this == other); }
 };
 
 CardFileStamp StatCardFile(const std::string& path);
+// True when the file at path still holds the version of stamp, by the checksum in its
+// header. Metadata can repeat (an inode reused within one timestamp tick), the checksum
+// cannot; a stamp without a digest never matches.
+bool CardFileHoldsVersion(const std::string& path, const CardFileStamp& stamp);
 
 // 0; CoreCardNotPresent when there is no file; CoreCardUnsupported when it is not a valid
 // image (then *stamp is still set); CoreIoError when it cannot be read.

@@ -25,6 +25,15 @@ namespace {
 std::atomic<int> writeFault{0};
 
 const char kTempInfix[] = ".tmp-";
+// The header checksum: bytes 16 to 47 of an image file.
+constexpr size_t kDigestOffset = 16;
+constexpr size_t kDigestSize = 32;
+
+void takeDigest(const std::vector<unsigned char>& bytes, CardFileStamp* stamp) {
+    if (stamp == nullptr || bytes.size() < kDigestOffset + kDigestSize) return;
+    std::memcpy(stamp->digest, bytes.data() + kDigestOffset, kDigestSize);
+    stamp->hasDigest = true;
+}
 
 CardFileStamp stampOf(const struct stat& st) {
     CardFileStamp stamp;
@@ -102,6 +111,19 @@ CardFileStamp StatCardFile(const std::string& path) {
     return stampOf(st);
 }
 
+bool CardFileHoldsVersion(const std::string& path, const CardFileStamp& stamp) {
+    if (!stamp.hasDigest) return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    unsigned char digest[kDigestSize];
+    ssize_t n;
+    do {
+        n = ::pread(fd, digest, sizeof digest, kDigestOffset);
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+    return n == static_cast<ssize_t>(sizeof digest) && std::memcmp(digest, stamp.digest, sizeof digest) == 0;
+}
+
 int ReadCardImage(const std::string& path, std::unique_ptr<CardImage>* image, CardFileStamp* stamp) {
     image->reset();
     *stamp = CardFileStamp();
@@ -127,6 +149,7 @@ int ReadCardImage(const std::string& path, std::unique_ptr<CardImage>* image, Ca
     }
     ::close(fd);
     if (done != bytes.size()) return CoreCardUnsupported;
+    takeDigest(bytes, stamp);
     int rc = CardImage::Parse(bytes.data(), bytes.size(), image);
     // The raw image holds the open storage key of uninitialised cards and the attestation key.
     if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
@@ -191,7 +214,10 @@ int WriteFileAtomic(const std::string& path, const std::vector<unsigned char>& b
         return CoreIoError;
     }
     syncDirectory(directory);
-    if (stamp != nullptr) *stamp = StatCardFile(path);
+    if (stamp != nullptr) {
+        *stamp = StatCardFile(path);
+        takeDigest(bytes, stamp);
+    }
     removeStaleTemporaries(directory, base);
     return CoreOk;
 }

@@ -69,6 +69,13 @@ struct ReaderCardPair::State {
     // reachable through the memo. False when none is.
     bool storageForChange(SecureBytes* storage);
 
+    // True when the PIN that guards the key is logged in and the storage key is open.
+    bool keyLoggedIn(const ImagePrivateKey& item) const;
+    class Scope;
+    // The unsealed private key of a logged-in key, for a private-key operation of caller
+    // (named in the error line). CoreSecurityStatus without the key's login.
+    int unsealForUse(Scope& scope, const ImagePrivateKey& item, const char* caller, PkeyPtr* key);
+
     // Records by the pointer handed out, or else by their identifier.
     ImageContainer* container(const CardContainerRecord* record);
     ImageCertificate* certificate(const CardCertificateRecord* record);
@@ -98,6 +105,7 @@ struct ReaderCardPair::State {
         ReaderCardPair* pair_;
         State* state_;
         bool tookFileLock_ = false;
+        bool lockFailed_ = false;
     };
 };
 

@@ -1,5 +1,7 @@
 #include "core/CardRecords.h"
 
+#include <openssl/crypto.h>
+
 namespace Vellumcrest {
 namespace Core {
 
@@ -27,6 +29,17 @@ bool CardCommonAttribute::SetLabelUtf8(const char* label, unsigned long length) 
     }
     label_.assign(label, length);
     return true;
+}
+
+RsaParam::~RsaParam() {
+    for (std::vector<unsigned char>* component : {&d_, &p_, &q_, &dp_, &dq_, &qinv_})
+        if (!component->empty()) OPENSSL_cleanse(component->data(), component->size());
+}
+
+void RsaParam::set(std::vector<unsigned char>& component, const unsigned char* v, unsigned long n) {
+    if (!component.empty()) OPENSSL_cleanse(component.data(), component.size());
+    if (v == nullptr) n = 0;
+    component.assign(v, v + n);
 }
 
 }  // namespace Core

@@ -125,17 +125,23 @@ private:
     std::vector<unsigned char> exponent_;
 };
 
-// RSA components of a key to import (big-endian byte strings).
+// RSA components of a key to import (big-endian byte strings). The private components
+// are wiped when the object goes; a null value with a length sets an empty component.
 class RsaParam {
 public:
-    void SetModulus(const unsigned char* v, unsigned long n) { modulus_.assign(v, v + n); }
-    void SetExponent(const unsigned char* v, unsigned long n) { exponent_.assign(v, v + n); }
-    void SetD(const unsigned char* v, unsigned long n) { d_.assign(v, v + n); }
-    void SetP(const unsigned char* v, unsigned long n) { p_.assign(v, v + n); }
-    void SetQ(const unsigned char* v, unsigned long n) { q_.assign(v, v + n); }
-    void SetDP(const unsigned char* v, unsigned long n) { dp_.assign(v, v + n); }
-    void SetDQ(const unsigned char* v, unsigned long n) { dq_.assign(v, v + n); }
-    void SetInverseQ(const unsigned char* v, unsigned long n) { qinv_.assign(v, v + n); }
+    RsaParam() = default;
+    RsaParam(const RsaParam&) = default;
+    RsaParam& operator=(const RsaParam&) = default;
+    ~RsaParam();
+
+    void SetModulus(const unsigned char* v, unsigned long n) { set(modulus_, v, n); }
+    void SetExponent(const unsigned char* v, unsigned long n) { set(exponent_, v, n); }
+    void SetD(const unsigned char* v, unsigned long n) { set(d_, v, n); }
+    void SetP(const unsigned char* v, unsigned long n) { set(p_, v, n); }
+    void SetQ(const unsigned char* v, unsigned long n) { set(q_, v, n); }
+    void SetDP(const unsigned char* v, unsigned long n) { set(dp_, v, n); }
+    void SetDQ(const unsigned char* v, unsigned long n) { set(dq_, v, n); }
+    void SetInverseQ(const unsigned char* v, unsigned long n) { set(qinv_, v, n); }
 
     unsigned long GetModulusLength() const { return modulus_.size(); }
     unsigned long GetExponentLength() const { return exponent_.size(); }
@@ -156,6 +162,8 @@ public:
     const std::vector<unsigned char>& InverseQ() const { return qinv_; }
 
 private:
+    // Wipes the old value before it is replaced.
+    static void set(std::vector<unsigned char>& component, const unsigned char* v, unsigned long n);
     std::vector<unsigned char> modulus_, exponent_, d_, p_, q_, dp_, dq_, qinv_;
 };
 

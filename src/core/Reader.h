@@ -18,6 +18,8 @@
 #include "core/OrvoString.h"
 #include "handles/List.h"
 
+struct evp_pkey_st;  // OpenSSL's EVP_PKEY
+
 namespace Vellumcrest {
 namespace Core {
 
@@ -59,6 +61,23 @@ private:
     bool pinPad_ = false;
     bool cardChanged_ = false;
     class ReaderCardPair* pair_ = nullptr;
+};
+
+// An RSA key pair made by ReaderCardPair::PrepareKeyPair and not yet stored on a card.
+// The private key is wiped when the object goes.
+class PreparedKeyPair {
+public:
+    PreparedKeyPair() = default;
+    ~PreparedKeyPair();
+    PreparedKeyPair(const PreparedKeyPair&) = delete;
+    PreparedKeyPair& operator=(const PreparedKeyPair&) = delete;
+    bool IsReady() const { return key_ != nullptr; }
+
+private:
+    friend class ReaderCardPair;
+    void reset();
+    evp_pkey_st* key_ = nullptr;
+    int keyPairFlags_ = 0;
 };
 
 class VC_LIST_ELEMENT ReaderCardPair {
@@ -109,6 +128,16 @@ public:
     // PKCS#1 v1.5 (block type 2) decryption; 105 on bad padding, 104 when out is too small.
     int Decrypt(const CardPrivateKeyRecord* key, const unsigned char* in, unsigned long inLength,
                 unsigned char* out, unsigned long* outLength);
+    // RSA-PSS (MGF1) signature over a digest of the hash type; needs the key's login.
+    // 101 for a digest of the wrong size or a salt too long for the key.
+    int SignPss(const CardPrivateKeyRecord* key, HashType hash, HashType mgfHash, unsigned long saltLength,
+                const unsigned char* digest, unsigned long digestLength, unsigned char* signature,
+                unsigned long* signatureLength);
+    // RSA-OAEP (MGF1) decryption with an optional label; 105 on any decoding failure, 104
+    // when out is too small, out null gives the modulus length.
+    int DecryptOaep(const CardPrivateKeyRecord* key, HashType hash, HashType mgfHash, const unsigned char* label,
+                    unsigned long labelLength, const unsigned char* in, unsigned long inLength, unsigned char* out,
+                    unsigned long* outLength);
     // Signature of the card's attestation key over the public key; 107 for imported keys.
     int ComputeProof(const CardPublicKeyRecord* key, unsigned char* buffer, unsigned long* length);
 
@@ -116,11 +145,16 @@ public:
                         CardContainerRecord** container, bool reserved);
     // withContents deletes the container's records too; otherwise it must be empty.
     int DeleteContainer(CardContainerRecord* container, bool withContents, bool reserved);
-    // Generates (param null) or stores (param given) a key pair in the container.
-    // 128 on a type-4 card when no e-signature place is free; 120 when memory is full.
+    // Stores an imported key pair (param given), a prepared one (prepared given) or one
+    // generated here while the card is held (neither) in the container. 128 on a type-4
+    // card when no e-signature place is free; 120 when memory is full.
     int GenerateKeyPair(CardContainerRecord* container, int keyPairFlags,
                         CardPrivateKeyRecord** privateKey, CardPublicKeyRecord** publicKey,
-                        const RsaParam* param);
+                        const RsaParam* param, PreparedKeyPair* prepared = nullptr);
+    // The slow part of a generation, to be called without the pair locked: checks that
+    // the card can take such a key (128, 120 as above), then makes the RSA key holding no
+    // lock of the pair or the card. GenerateKeyPair with it stores it.
+    int PrepareKeyPair(int keyPairFlags, PreparedKeyPair* prepared);
     // Either record may be null: only the other one is deleted.
     int DeleteKeyPair(CardPrivateKeyRecord* privateKey, CardPublicKeyRecord* publicKey);
     int CreateCertificateRoot(const CardCertificate& certificate, CardCertificateRecord** record);

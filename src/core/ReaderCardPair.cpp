@@ -37,11 +37,13 @@ void ReaderCardPair::State::ensureFresh(bool force) {
         if (openDepth == 0) dropImage(CoreCardNotPresent, CardFileStamp());
         return;
     }
-    // While the card is open the file lock keeps other writers out.
-    if (openDepth > 0) return;
+    // While the card is open under the file lock no other writer can change it.
+    if (openDepth > 0 && fileLock.Held()) return;
     if (!force && cardStatus != CoreIoError) {
         CardFileStamp now = StatCardFile(imagePath);
-        if (now == stamp && (now.exists || cardStatus == CoreCardNotPresent)) return;
+        // Under the lock a write follows: only the checksum proves the image is the newest.
+        bool same = now == stamp && (fileLock.Held() && now.exists ? CardFileHoldsVersion(imagePath, stamp) : true);
+        if (same && (now.exists || cardStatus == CoreCardNotPresent)) return;
     }
     reload();
 }
@@ -189,12 +191,17 @@ CardContainerRecord* ReaderCardPair::State::containerRecord(uint32_t containerId
     return item != nullptr ? &item->record : nullptr;
 }
 
+// A write changes the newest image under the cross-process lock or not at all.
 ReaderCardPair::State::Scope::Scope(ReaderCardPair* pair, State* state, bool write) : pair_(pair), state_(state) {
     pair_->Lock();
-    if (state_->openDepth == 0) {
-        if (write && state_->readerValid) tookFileLock_ = state_->fileLock.Lock(state_->imagePath) == CoreOk;
-        state_->ensureFresh(false);
+    if (write && state_->readerValid && !state_->fileLock.Held()) {
+        tookFileLock_ = state_->fileLock.Lock(state_->imagePath) == CoreOk;
+        lockFailed_ = !tookFileLock_;
+        if (lockFailed_)
+            GetCoreLog()->Error("ReaderCardPair: zamek karty ve ctecce %s nelze ziskat",
+                                pair_->reader_.GetReaderName());
     }
+    state_->ensureFresh(false);
 }
 
 ReaderCardPair::State::Scope::~Scope() {
@@ -204,6 +211,7 @@ ReaderCardPair::State::Scope::~Scope() {
 
 int ReaderCardPair::State::Scope::Status() const {
     if (!state_->readerValid) return CoreCardNotPresent;
+    if (lockFailed_) return CoreIoError;
     if (state_->cardStatus == CoreOk && state_->image) return CoreOk;
     return state_->cardStatus == CoreCardNotPresent ? CoreCardNotPresent : CoreCardUnsupported;
 }

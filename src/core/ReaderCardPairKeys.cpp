@@ -1,5 +1,5 @@
-// Reader/card pair: RSA key pairs on the card - generation and import, signing,
-// decryption, proof of key origin, deletion.
+// Reader/card pair: RSA key pairs on the card - generation (also in two steps, the slow one
+// without locks) and import, signing, decryption, proof of key origin, deletion.
 #include <openssl/evp.h>
 
 #include <cstring>
@@ -17,6 +17,22 @@ constexpr int kSignUsage = KeyPairFlagSign | KeyPairFlagEsign | KeyPairFlagAppli
 constexpr unsigned long kProofMaxSize = 72;
 
 }  // namespace
+
+bool ReaderCardPair::State::keyLoggedIn(const ImagePrivateKey& item) const {
+    int authId = item.record.authId;
+    return authId >= 1 && authId <= 3 && loggedIn[authId] && !storageKey.empty();
+}
+
+int ReaderCardPair::State::unsealForUse(Scope& scope, const ImagePrivateKey& item, const char* caller,
+                                        PkeyPtr* key) {
+    if (!keyLoggedIn(item)) return CoreSecurityStatus;
+    *key = CardContent::UnsealPrivateKey(scope.Image(), item, storageKey);
+    if (!*key) {
+        GetCoreLog()->Error("ReaderCardPair::%s(): privatni klic %u nelze otevrit", caller, item.record.recordId);
+        return CoreCardUnsupported;
+    }
+    return CoreOk;
+}
 
 int ReaderCardPair::Sign(const CardPrivateKeyRecord* key, const unsigned char* data, unsigned long length,
                          unsigned char* signature, unsigned long* signatureLength) {
@@ -37,14 +53,9 @@ int ReaderCardPair::Sign(const CardPrivateKeyRecord* key, const unsigned char* d
         *signatureLength = size;
         return CoreBufferTooSmall;
     }
-    int authId = item->record.authId;
-    if (authId < 1 || authId > 3 || !state_->loggedIn[authId] || state_->storageKey.empty())
-        return CoreSecurityStatus;
-    PkeyPtr pkey = CardContent::UnsealPrivateKey(scope.Image(), *item, state_->storageKey);
-    if (!pkey) {
-        GetCoreLog()->Error("ReaderCardPair::Sign(): privatni klic %u nelze otevrit", item->record.recordId);
-        return CoreCardUnsupported;
-    }
+    PkeyPtr pkey;
+    status = state_->unsealForUse(scope, *item, "Sign", &pkey);
+    if (status != CoreOk) return status;
     std::vector<unsigned char> out;
     if (!CardCrypto::RsaSignRaw(pkey.get(), data, length, &out) || out.size() != size) return CoreInvalidArgument;
     std::memcpy(signature, out.data(), out.size());
@@ -66,15 +77,11 @@ int ReaderCardPair::Decrypt(const CardPrivateKeyRecord* key, const unsigned char
         *outLength = size;
         return CoreOk;
     }
-    int authId = item->record.authId;
-    if (authId < 1 || authId > 3 || !state_->loggedIn[authId] || state_->storageKey.empty())
-        return CoreSecurityStatus;
+    if (!state_->keyLoggedIn(*item)) return CoreSecurityStatus;
     if (inLength > size) return CoreInvalidEncryptedData;
-    PkeyPtr pkey = CardContent::UnsealPrivateKey(scope.Image(), *item, state_->storageKey);
-    if (!pkey) {
-        GetCoreLog()->Error("ReaderCardPair::Decrypt(): privatni klic %u nelze otevrit", item->record.recordId);
-        return CoreCardUnsupported;
-    }
+    PkeyPtr pkey;
+    status = state_->unsealForUse(scope, *item, "Decrypt", &pkey);
+    if (status != CoreOk) return status;
     SecureBytes plain;
     if (!CardCrypto::RsaDecrypt(pkey.get(), in, inLength, &plain)) return CoreInvalidEncryptedData;
     if (*outLength < plain.size()) {
@@ -112,9 +119,66 @@ int ReaderCardPair::ComputeProof(const CardPublicKeyRecord* key, unsigned char* 
     return CoreOk;
 }
 
+PreparedKeyPair::~PreparedKeyPair() { reset(); }
+
+void PreparedKeyPair::reset() {
+    EVP_PKEY_free(key_);  // clears the private components
+    key_ = nullptr;
+    keyPairFlags_ = 0;
+}
+
+namespace {
+
+int modulusBits(int keyPairFlags) { return (keyPairFlags & KeyPairFlag2048) != 0 ? 2048 : 1024; }
+
+// Whether the card can take a new key pair of these flags: a known usage, an e-signature
+// key alone in its kind and on a free e-signature place of a type-4 card.
+int newKeyPairStatus(const CardImage& image, int keyPairFlags) {
+    if ((keyPairFlags & (KeyPairFlagDecrypt | kSignUsage)) == 0) return CoreInvalidArgument;
+    if ((keyPairFlags & KeyPairFlagEsign) != 0) {
+        if ((keyPairFlags & (KeyPairFlagDecrypt | KeyPairFlagApplication)) != 0) return CoreInvalidArgument;
+        if (image.type != 4 || image.EsignKeysInUse() >= static_cast<long>(image.esignPlaces))
+            return CoreNoFreeKeyPlace;
+    }
+    return CoreOk;
+}
+
+// The generation is slow: a card that cannot take the key says so first.
+bool roomForNewKey(const CardImage& image, int keyPairFlags) {
+    long estimate = modulusBits(keyPairFlags) / 8 * 5 + 100;  // below what the sealed pair takes
+    return image.FreeMemory() >= estimate;
+}
+
+}  // namespace
+
+int ReaderCardPair::PrepareKeyPair(int keyPairFlags, PreparedKeyPair* prepared) {
+    if (prepared == nullptr) return CoreInvalidArgument;
+    prepared->reset();
+    {
+        State::Scope scope(this, state_.get(), false);
+        int status = scope.Status();
+        if (status != CoreOk) return status;
+        status = newKeyPairStatus(scope.Image(), keyPairFlags);
+        if (status != CoreOk) return status;
+        if (!roomForNewKey(scope.Image(), keyPairFlags)) return CoreCardMemoryFull;
+    }
+    // No lock of the pair or the card from here: other callers, and other processes using
+    // the card, go on while the key is made.
+    int bits = modulusBits(keyPairFlags);
+    GetCoreLog()->Info("ReaderCardPair::PrepareKeyPair(): generuji klic RSA %d bitu pro ctecku %s", bits,
+                       reader_.GetReaderName());
+    PkeyPtr pkey = CardCrypto::GenerateRsa(bits);
+    if (!pkey) return CoreOutOfMemory;
+    GetCoreLog()->Info("ReaderCardPair::PrepareKeyPair(): klic RSA %d bitu pro ctecku %s pripraven", bits,
+                       reader_.GetReaderName());
+    prepared->key_ = pkey.release();
+    prepared->keyPairFlags_ = keyPairFlags;
+    return CoreOk;
+}
+
 int ReaderCardPair::GenerateKeyPair(CardContainerRecord* container, int keyPairFlags,
                                     CardPrivateKeyRecord** privateKey, CardPublicKeyRecord** publicKey,
-                                    const RsaParam* param) {
+                                    const RsaParam* param, PreparedKeyPair* prepared) {
     if (privateKey != nullptr) *privateKey = nullptr;
     if (publicKey != nullptr) *publicKey = nullptr;
     State::Scope scope(this, state_.get(), true);
@@ -123,38 +187,43 @@ int ReaderCardPair::GenerateKeyPair(CardContainerRecord* container, int keyPairF
     CardImage& image = scope.Image();
     ImageContainer* target = state_->container(container);
     if (target == nullptr || target->record.type != CardObjectTypeKeyContainer) return CoreInvalidArgument;
-    if ((keyPairFlags & (KeyPairFlagDecrypt | kSignUsage)) == 0) return CoreInvalidArgument;
-    if ((keyPairFlags & KeyPairFlagEsign) != 0) {
-        if (image.type != 4 || image.EsignKeysInUse() >= static_cast<long>(image.esignPlaces))
-            return CoreNoFreeKeyPlace;
-        if (!state_->loggedIn[CardAuthIdUser]) return CoreSecurityStatus;
-    }
-    PkeyPtr pkey;
+    if (param != nullptr && prepared != nullptr) return CoreInvalidArgument;
+    status = newKeyPairStatus(image, keyPairFlags);
+    if (status != CoreOk) return status;
+    if ((keyPairFlags & KeyPairFlagEsign) != 0 && !state_->loggedIn[CardAuthIdUser]) return CoreSecurityStatus;
+    PkeyPtr generated;
+    EVP_PKEY* pkey = nullptr;
     if (param != nullptr) {
         if (param->GetModulusLength() != 128 && param->GetModulusLength() != 256) return CoreInvalidArgument;
-        pkey = CardCrypto::RsaFromParam(*param);
-        if (!pkey) {
+        generated = CardCrypto::RsaFromParam(*param);
+        if (!generated) {
             GetCoreLog()->Error("ReaderCardPair::GenerateKeyPair(): slozky klice netvori platny klic RSA");
             return CoreInvalidArgument;
         }
+        pkey = generated.get();
+    } else if (prepared != nullptr) {
+        // The prepared key must be of the size asked for now.
+        if (!prepared->IsReady() || CardCrypto::RsaSize(prepared->key_) * 8 !=
+                                        static_cast<size_t>(modulusBits(keyPairFlags)))
+            return CoreInvalidArgument;
+        pkey = prepared->key_;
     } else {
-        int bits = (keyPairFlags & KeyPairFlag2048) != 0 ? 2048 : 1024;
-        // The generation is slow: a card that cannot take the key says so first.
-        long estimate = bits / 8 * 5 + 100;  // below what the sealed pair takes
-        if (image.FreeMemory() < estimate) return CoreCardMemoryFull;
-        pkey = CardCrypto::GenerateRsa(bits);
-        if (!pkey) return CoreOutOfMemory;
+        if (!roomForNewKey(image, keyPairFlags)) return CoreCardMemoryFull;
+        generated = CardCrypto::GenerateRsa(modulusBits(keyPairFlags));
+        if (!generated) return CoreOutOfMemory;
+        pkey = generated.get();
     }
     ImagePrivateKey* priv = nullptr;
     ImagePublicKey* pub = nullptr;
-    int rc = CardContent::AddKeyPair(image, target->record.containerId, keyPairFlags, pkey.get(), param != nullptr,
-                                     &priv, &pub);
+    int rc = CardContent::AddKeyPair(image, target->record.containerId, keyPairFlags, pkey, param != nullptr, &priv,
+                                     &pub);
     if (rc != CoreOk) return rc;
     rc = state_->commit();
     if (rc != CoreOk) return rc;
     GetCoreLog()->Info("ReaderCardPair::GenerateKeyPair(): klic %u/%u (%zu bitu, 0x%X) ve ctecce %s",
-                       priv->record.recordId, pub->record.recordId, CardCrypto::RsaSize(pkey.get()) * 8,
+                       priv->record.recordId, pub->record.recordId, CardCrypto::RsaSize(pkey) * 8,
                        static_cast<unsigned>(priv->record.keyPairFlags), reader_.GetReaderName());
+    if (prepared != nullptr) prepared->reset();  // stored: the key exists only on the card now
     if (privateKey != nullptr) *privateKey = &priv->record;
     if (publicKey != nullptr) *publicKey = &pub->record;
     return CoreOk;

@@ -1,14 +1,17 @@
-// Shared frame of the cryptographic provider methods: session look-up, card check,
-// session group, and the helpers that end an operation or dump a buffer.
+// Helpers of the cryptographic provider methods: key checks, ending an operation, the
+// card frame of a private-key operation and output dumps. The session preamble is CallFrame.
 #pragma once
 
 #include <algorithm>
+#include <vector>
 
+#include "core/CardCrypto.h"
 #include "core/CoreObjects.h"
 #include "core/Log.h"
 #include "module/Globals.h"
 #include "module/Locked.h"
 #include "module/Pkcs11Provider.h"
+#include "session/CallFrame.h"
 #include "session/Session.h"
 #include "vellumcrest/pkcs11.h"
 
@@ -16,80 +19,21 @@ namespace Vellumcrest {
 namespace Pkcs11 {
 namespace CryptoFrame {
 
-// What a call on a session holds: the session, then its group. Members unlock in
-// reverse order (group first).
-struct Held {
-    Locked<Session> session;
-    Locked<SessionGroup> group;
-    CK_SLOT_ID slot = 0;
-};
-
-// Looks the session up locked and checks the slot's card. On a failed card check the
-// slot's sessions are closed, this one included; a closed session is destroyed at its
-// last Unlock, which the holder still does, and is not used otherwise.
-inline CK_RV TakeSession(Pkcs11Provider* provider, CK_SESSION_HANDLE hSession, Held& held) {
-    Session* session = provider->GetSessionList()->GetSession(hSession, true);
-    if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
-    held.session.reset(session);
-    held.slot = session->GetSlotID();
-    if (held.slot == 0) return CKR_SESSION_HANDLE_INVALID;  // closed by another thread meanwhile
-    return provider->VerifyKnownCardPresent(held.slot);
-}
-
-// True when a normal user is logged in on the session's slot.
-inline bool UserLoggedIn(Held& held) {
-    CK_STATE state = held.session->GetState();
-    return state == CKS_RO_USER_FUNCTIONS || state == CKS_RW_USER_FUNCTIONS;
-}
-
-// Takes the session's group locked; CKR_FUNCTION_FAILED when there is none.
-inline CK_RV TakeGroup(Held& held) {
-    held.group.reset(held.session->GetSessionGroup(true));
-    return held.group ? CKR_OK : CKR_FUNCTION_FAILED;
-}
-
-// TakeSession, then TakeGroup: the frame of the calls that need no login check between.
-inline CK_RV TakeSessionAndGroup(Pkcs11Provider* provider, CK_SESSION_HANDLE hSession, Held& held) {
-    CK_RV rv = TakeSession(provider, hSession, held);
-    return rv == CKR_OK ? TakeGroup(held) : rv;
-}
-
-inline Core::ReaderCardPair* LockPair(Pkcs11Provider* provider, CK_SLOT_ID slot) {
-    return provider->GetReaderCardPairList()->GetReaderCardPair(slot, true);
-}
-
 inline bool IsKeyOfType(const Core::CoreObject* object, Core::KeyType keyType) {
     if (object == nullptr || object->GetCoreObjectType() != Core::CoreObjectTypeKey) return false;
     return static_cast<const Core::Key*>(object)->GetKeyType() == keyType;
 }
 
-inline void EndDigest(SessionGroup* group) {
-    group->SetDigestActive(false);
-    group->SetDigestHash(nullptr);
-}
+inline void EndDigest(SessionGroup* group) { group->EndDigest(); }
+inline void EndSign(SessionGroup* group) { group->EndSign(); }
+inline void EndVerify(SessionGroup* group) { group->EndVerify(); }
+inline void EndEncrypt(SessionGroup* group) { group->EndEncrypt(); }
+inline void EndDecrypt(SessionGroup* group) { group->EndDecrypt(); }
 
-inline void EndSign(SessionGroup* group) {
-    group->SetSignActive(false);
-    group->SetSignKey(0);
-    group->SetSignHash(nullptr);
-    group->SetAlwaysAuthenticate(false);
-    group->SetContextLoginDone(false);
-}
-
-inline void EndVerify(SessionGroup* group) {
-    group->SetVerifyActive(false);
-    group->SetVerifyKey(0);
-    group->SetVerifyHash(nullptr);
-}
-
-inline void EndEncrypt(SessionGroup* group) {
-    group->SetEncryptActive(false);
-    group->SetEncryptKey(0);
-}
-
-inline void EndDecrypt(SessionGroup* group) {
-    group->SetDecryptActive(false);
-    group->SetDecryptKey(0);
+// An operation belongs to the session that started it: for any other session of the slot
+// it is not there (and is left running).
+inline bool OwnedBy(bool active, const OperationDetail& detail, CK_SESSION_HANDLE hSession) {
+    return active && detail.owner == hSession;
 }
 
 // The card frame of a private-key operation: opens the card, logs it in from the PIN
@@ -122,12 +66,15 @@ inline CK_RV LogOutput(const char* method, CK_RV rv, const char* lengthLine, con
     return rv;
 }
 
+// The public key as an OpenSSL key, for the padding modes the card core's RsaPublicKey lacks.
+inline Core::PkeyPtr OpenSslPublicKey(const Core::RsaPublicKey& key) {
+    std::vector<unsigned char> modulus(key.GetModulus(), key.GetModulus() + key.GetModulusSize());
+    std::vector<unsigned char> exponent(key.GetExponent(), key.GetExponent() + key.GetExponentSize());
+    return Core::CardCrypto::RsaPublicFromComponents(modulus, exponent);
+}
+
 // RSA PKCS#1 v1.5 leaves room for at most modulus length - 11 bytes of data.
 constexpr CK_ULONG kPkcs1Overhead = 11;
-
-inline bool SupportedModulusBits(unsigned long modulusBytes) {
-    return modulusBytes * 8 == 1024 || modulusBytes * 8 == 2048;
-}
 
 }  // namespace CryptoFrame
 }  // namespace Pkcs11

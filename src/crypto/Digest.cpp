@@ -6,37 +6,34 @@
 #include "core/CoreObjects.h"
 #include "core/Hash.h"
 #include "crypto/CryptoFrame.h"
+#include "crypto/Mechanisms.h"
 #include "module/Globals.h"
 #include "module/Pkcs11Provider.h"
 
 namespace Vellumcrest {
 namespace Pkcs11 {
 
-using CryptoFrame::Held;
+using CallFrame::Held;
 
 namespace {
 
-bool DigestHashType(CK_MECHANISM_TYPE mechanism, Core::HashType* type) {
-    switch (mechanism) {
-    case CKM_MD5: *type = Core::HashTypeMd5; return true;
-    case CKM_SHA_1: *type = Core::HashTypeSha1; return true;
-    case CKM_SHA256: *type = Core::HashTypeSha256; return true;
-    case CKM_SHA224: *type = Core::HashTypeSha224; return true;
-    case CKM_SHA384: *type = Core::HashTypeSha384; return true;
-    case CKM_SHA512: *type = Core::HashTypeSha512; return true;
-    default: return false;
-    }
+// The digest operation of the calling session, or CKR_OPERATION_NOT_INITIALIZED: none is
+// running, or another session of the slot started it (that one is left alone).
+CK_RV OwnDigest(SessionGroup* group, CK_SESSION_HANDLE hSession, Core::Hash** hash) {
+    *hash = group->GetDigestHash();
+    if (CryptoFrame::OwnedBy(group->GetDigestActive(), group->DigestDetail(), hSession) && *hash != nullptr)
+        return CKR_OK;
+    if (!group->GetDigestActive() || *hash == nullptr) CryptoFrame::EndDigest(group);
+    return CKR_OPERATION_NOT_INITIALIZED;
 }
 
 // Length query, size check and final step shared by C_Digest and C_DigestFinal.
 // Every outcome except the length query ends the operation.
-CK_RV FinishDigest(SessionGroup* group, const unsigned char* data, CK_ULONG dataLen, CK_BYTE_PTR pDigest,
-                   CK_ULONG_PTR pulDigestLen, bool withData) {
-    Core::Hash* hash = group->GetDigestHash();
-    if (!group->GetDigestActive() || hash == nullptr) {
-        CryptoFrame::EndDigest(group);
-        return CKR_OPERATION_NOT_INITIALIZED;
-    }
+CK_RV FinishDigest(SessionGroup* group, CK_SESSION_HANDLE hSession, const unsigned char* data, CK_ULONG dataLen,
+                   CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen, bool withData) {
+    Core::Hash* hash = nullptr;
+    CK_RV own = OwnDigest(group, hSession, &hash);
+    if (own != CKR_OK) return own;
     if (pDigest == nullptr) {
         *pulDigestLen = hash->GetSize();
         return CKR_OK;
@@ -63,16 +60,18 @@ CK_RV Pkcs11Provider::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
     if (hSession == 0 || pMechanism == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     SessionGroup* group = held.group.get();
     if (group->GetDigestActive()) return LogResult(kMethod, CKR_OPERATION_ACTIVE);
-    Core::HashType type;
-    if (!DigestHashType(pMechanism->mechanism, &type)) return LogResult(kMethod, CKR_MECHANISM_INVALID);
-    Core::Hash* hash = CreateHash(type);
+    const Mechanisms::Mechanism* mechanism = Mechanisms::ForFunction(pMechanism->mechanism, CKF_DIGEST);
+    if (mechanism == nullptr) return LogResult(kMethod, CKR_MECHANISM_INVALID);
+    Core::Hash* hash = CreateHash(mechanism->hash);
     if (hash == nullptr) return LogResult(kMethod, CKR_HOST_MEMORY);
     group->SetDigestHash(hash);
+    group->DigestDetail().mechanism = mechanism->type;
+    group->DigestDetail().owner = hSession;
     group->SetDigestActive(true);
     return LogResult(kMethod, CKR_OK);
 }
@@ -87,10 +86,10 @@ CK_RV Pkcs11Provider::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
     if (hSession == 0 || pData == nullptr || pulDigestLen == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
-    rv = FinishDigest(held.group.get(), pData, ulDataLen, pDigest, pulDigestLen, true);
+    rv = FinishDigest(held.group.get(), hSession, pData, ulDataLen, pDigest, pulDigestLen, true);
     return LogResult(kMethod, rv);
 }
 
@@ -102,12 +101,12 @@ CK_RV Pkcs11Provider::C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPa
     if (hSession == 0 || pPart == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
-    SessionGroup* group = held.group.get();
-    Core::Hash* hash = group->GetDigestHash();
-    if (!group->GetDigestActive() || hash == nullptr) return LogResult(kMethod, CKR_OPERATION_NOT_INITIALIZED);
+    Core::Hash* hash = nullptr;
+    rv = OwnDigest(held.group.get(), hSession, &hash);
+    if (rv != CKR_OK) return LogResult(kMethod, rv);
     hash->Update(pPart, ulPartLen);
     return LogResult(kMethod, CKR_OK);
 }
@@ -119,15 +118,13 @@ CK_RV Pkcs11Provider::C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE h
     if (hSession == 0 || hKey == 0) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
     SessionGroup* group = held.group.get();
-    Core::Hash* hash = group->GetDigestHash();
-    if (!group->GetDigestActive() || hash == nullptr) {
-        CryptoFrame::EndDigest(group);
-        return LogResult(kMethod, CKR_OPERATION_NOT_INITIALIZED);
-    }
+    Core::Hash* hash = nullptr;
+    rv = OwnDigest(group, hSession, &hash);
+    if (rv != CKR_OK) return LogResult(kMethod, rv);
     Locked<Core::CoreObject> object(group->GetObjectList()->FindObject(hKey, true));
     if (!object) {
         CryptoFrame::EndDigest(group);
@@ -156,10 +153,10 @@ CK_RV Pkcs11Provider::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDig
     if (hSession == 0 || pulDigestLen == nullptr) return LogResult(kMethod, CKR_ARGUMENTS_BAD);
 
     Held held;
-    CK_RV rv = CryptoFrame::TakeSessionAndGroup(this, hSession, held);
+    CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
 
-    rv = FinishDigest(held.group.get(), nullptr, 0, pDigest, pulDigestLen, false);
+    rv = FinishDigest(held.group.get(), hSession, nullptr, 0, pDigest, pulDigestLen, false);
     return LogResult(kMethod, rv);
 }
 

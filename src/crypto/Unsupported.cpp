@@ -1,5 +1,6 @@
-// Functions the module does not offer: multi-part and recover forms of the cryptographic
-// operations, dual-function calls, symmetric keys, wrapping, derivation, random numbers,
+// Functions the module does not offer: multi-part encryption and decryption (and signing
+// and verification unless ExtendedMechanisms is on, see MultiPart.cpp), the recover forms,
+// dual-function calls, symmetric keys, wrapping, derivation, random numbers,
 // operation state and the legacy parallel calls. Each logs its call and answers
 // CKR_FUNCTION_NOT_SUPPORTED without looking at any state or argument.
 #include <cstdint>
@@ -91,17 +92,6 @@ CK_RV Pkcs11Provider::C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR R
     return NotSupported("C_GenerateRandom");
 }
 
-CK_RV Pkcs11Provider::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_SignUpdate(0x%lX, %p, %lu)", hSession, Ptr(pPart), ulPartLen);
-    return NotSupported("C_SignUpdate");
-}
-
-CK_RV Pkcs11Provider::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_SignFinal(0x%lX, %p, %p)", hSession, Ptr(pSignature),
-                         Ptr(pulSignatureLen));
-    return NotSupported("C_SignFinal");
-}
-
 CK_RV Pkcs11Provider::C_SignRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                         CK_OBJECT_HANDLE hKey) {
     GetPkcs11Log()->Info("Pkcs11Provider::C_SignRecoverInit(0x%lX, %p, 0x%lX)", hSession, Ptr(pMechanism), hKey);
@@ -113,17 +103,6 @@ CK_RV Pkcs11Provider::C_SignRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDat
     GetPkcs11Log()->Info("Pkcs11Provider::C_SignRecover(0x%lX, %p, %lu, %p, %p)", hSession, Ptr(pData),
                          ulDataLen, Ptr(pSignature), Ptr(pulSignatureLen));
     return NotSupported("C_SignRecover");
-}
-
-CK_RV Pkcs11Provider::C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_VerifyUpdate(0x%lX, %p, %lu)", hSession, Ptr(pPart), ulPartLen);
-    return NotSupported("C_VerifyUpdate");
-}
-
-CK_RV Pkcs11Provider::C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
-    GetPkcs11Log()->Info("Pkcs11Provider::C_VerifyFinal(0x%lX, %p, %lu)", hSession, Ptr(pSignature),
-                         ulSignatureLen);
-    return NotSupported("C_VerifyFinal");
 }
 
 CK_RV Pkcs11Provider::C_VerifyRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,

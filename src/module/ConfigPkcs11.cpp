@@ -16,7 +16,8 @@ ConfigPkcs11::ConfigPkcs11(const ConfigPkcs11& other)
       mzvMode_(other.mzvMode_),
       protectAuthPath_(other.protectAuthPath_),
       signatureKeyType_(other.signatureKeyType_),
-      esignErrorDialog_(other.esignErrorDialog_) {}
+      esignErrorDialog_(other.esignErrorDialog_),
+      extendedMechanisms_(other.extendedMechanisms_) {}
 
 ConfigPkcs11& ConfigPkcs11::operator=(const ConfigPkcs11& other) {
     if (this != &other) {
@@ -27,6 +28,7 @@ ConfigPkcs11& ConfigPkcs11::operator=(const ConfigPkcs11& other) {
         protectAuthPath_ = other.protectAuthPath_;
         signatureKeyType_ = other.signatureKeyType_;
         esignErrorDialog_ = other.esignErrorDialog_;
+        extendedMechanisms_ = other.extendedMechanisms_;
     }
     return *this;
 }
@@ -50,12 +52,14 @@ void ConfigPkcs11::Load(void* moduleHandle) {
     int protectAuthPath = Core::GetPrivateProfileInt(kSection, "ProtectAuthPath", 0, path);
     int signatureKeyType = Core::GetPrivateProfileInt(kSection, "SignatureKeyType", 0, path);
     int esignErrorDialog = Core::GetPrivateProfileInt(kSection, "EsignErrorDialog", 1, path);
+    int extendedMechanisms = Core::GetPrivateProfileInt(kSection, "ExtendedMechanisms", 0, path);
 
     logLevelPkcs11_ = logLevelPkcs11;
     logLevelCore_ = logLevelCore;
     mzvMode_ = mzvMode == 1;
     protectAuthPath_ = protectAuthPath == 1;
     esignErrorDialog_ = esignErrorDialog == 1;
+    extendedMechanisms_ = extendedMechanisms == 1;
     switch (signatureKeyType) {
         case Core::SignatureKeyTypeApplication:
         case Core::SignatureKeyTypeEsign:

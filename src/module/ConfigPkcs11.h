@@ -25,6 +25,8 @@ public:
     bool GetProtectAuthPath() const { return protectAuthPath_; }
     Core::SignatureKeyType GetSignatureKeyType() const { return signatureKeyType_; }
     bool GetEsignErrorDialog() const { return esignErrorDialog_; }
+    // PSS, hash-and-sign and OAEP mechanisms besides the classic list.
+    bool GetExtendedMechanisms() const { return extendedMechanisms_; }
 
 private:
     int32_t logLevelPkcs11_ = 0;
@@ -33,6 +35,7 @@ private:
     bool protectAuthPath_ = false;
     Core::SignatureKeyType signatureKeyType_ = Core::SignatureKeyTypeAsk;
     bool esignErrorDialog_ = false;
+    bool extendedMechanisms_ = false;
 };
 
 VC_EXPORT ConfigPkcs11* GetConfigPkcs11();

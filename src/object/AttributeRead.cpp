@@ -15,6 +15,7 @@
 #include "module/Locked.h"
 #include "module/Pkcs11Provider.h"
 #include "object/Pkcs11ObjectList.h"
+#include "session/CallFrame.h"
 #include "session/Session.h"
 
 namespace Vellumcrest {
@@ -536,22 +537,16 @@ CK_RV Pkcs11Provider::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_
         return LogResult("C_GetAttributeValue", CKR_ARGUMENTS_BAD);
 
     CK_RV rv = [&]() -> CK_RV {
-        Locked<Session> session(GetSessionList()->GetSession(hSession, true));
-        if (!session) return CKR_SESSION_HANDLE_INVALID;
-        CK_SLOT_ID slotID = session->GetSlotID();
-        // A failed check has closed the slot's sessions; this one goes at its last unlock.
-        CK_RV check = VerifyKnownCardPresent(slotID);
+        CallFrame::Held held;
+        CK_RV check = CallFrame::TakeSessionAndGroup(this, hSession, held);
         if (check != CKR_OK) return check;
-
-        Locked<SessionGroup> group(session->GetSessionGroup(true));
-        if (!group) return CKR_FUNCTION_FAILED;
-        Pkcs11ObjectList* list = group->GetObjectList();
+        Pkcs11ObjectList* list = held.group->GetObjectList();
         if (list == nullptr) return CKR_FUNCTION_FAILED;
-        Locked<Core::ReaderCardPair> pair(GetReaderCardPairList()->GetReaderCardPair(slotID, true));
+        Locked<Core::ReaderCardPair> pair(CallFrame::LockPair(this, held.slot));
         if (!pair) return CKR_FUNCTION_FAILED;
 
         for (CK_ULONG i = 0; i < ulCount; ++i) {
-            CK_RV result = list->GetAttributeValue(hObject, &pTemplate[i], session.get(), pair.get());
+            CK_RV result = list->GetAttributeValue(hObject, &pTemplate[i], held.session.get(), pair.get());
             if (result != CKR_OK) return result;
         }
         return CKR_OK;
@@ -566,14 +561,10 @@ CK_RV Pkcs11Provider::C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
     if (hSession == 0 || hObject == 0 || pulSize == nullptr) return LogResult("C_GetObjectSize", CKR_ARGUMENTS_BAD);
 
     CK_RV rv = [&]() -> CK_RV {
-        Locked<Session> session(GetSessionList()->GetSession(hSession, true));
-        if (!session) return CKR_SESSION_HANDLE_INVALID;
-        CK_RV check = VerifyKnownCardPresent(session->GetSlotID());
+        CallFrame::Held held;
+        CK_RV check = CallFrame::TakeSessionAndGroup(this, hSession, held);
         if (check != CKR_OK) return check;
-
-        Locked<SessionGroup> group(session->GetSessionGroup(true));
-        if (!group) return CKR_FUNCTION_FAILED;
-        Pkcs11ObjectList* list = group->GetObjectList();
+        Pkcs11ObjectList* list = held.group->GetObjectList();
         if (list == nullptr) return CKR_FUNCTION_FAILED;
         Locked<Core::CoreObject> object(list->FindObject(static_cast<unsigned long>(hObject), true));
         if (!object) return CKR_OBJECT_HANDLE_INVALID;

@@ -43,13 +43,18 @@ public:
     CK_RV FindNextMatchingObject(CK_OBJECT_HANDLE* position, const CK_ATTRIBUTE* pTemplate,
                                  CK_ULONG count, bool privateSession, Core::ReaderCardPair* pair);
 
-    // Attribute writing (object/AttributeWrite.cpp, a later issue)
+    // Attribute writing (object/AttributeWrite.cpp)
     CK_RV SetPkcs11AttributeValue(Core::CoreObject* object, CK_ATTRIBUTE* attribute,
                                   Core::ReaderCardPair* pair);
     CK_RV SetAttributeValue(CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE* attribute, Session* session,
                             Core::ReaderCardPair* pair);
+    static CK_RV StoreCryptokiAndLabel(Core::CoreObject* object, Core::ReaderCardPair* pair,
+                                       const unsigned char* id, unsigned long idLength,
+                                       const unsigned char* label, unsigned long labelLength);
 
 private:
+    CK_RV rewriteData(Core::FileStorage* data, const CK_ATTRIBUTE* attribute, Core::ReaderCardPair* pair);
+
     uint32_t loadedKinds_ = 0;
     SessionGroup* group_ = nullptr;
     Pkcs11Provider* provider_ = nullptr;

@@ -13,6 +13,7 @@
 #include "module/Pkcs11Provider.h"
 #include "module/ReturnValues.h"
 #include "object/Pkcs11ObjectList.h"
+#include "session/CallFrame.h"
 #include "session/Session.h"
 
 namespace Vellumcrest {
@@ -152,20 +153,15 @@ CK_RV Pkcs11Provider::C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE
 
     rv = [&]() -> CK_RV {
         try {
-            Locked<Session> session(GetSessionList()->GetSession(hSession, true));
-            if (!session) return CKR_SESSION_HANDLE_INVALID;
-            CK_SLOT_ID slotID = session->GetSlotID();
-            // A failed check has closed the slot's sessions; this one goes at its last unlock.
-            CK_RV check = VerifyKnownCardPresent(slotID);
+            CallFrame::Held held;
+            CK_RV check = CallFrame::TakeSessionAndGroup(this, hSession, held);
             if (check != CKR_OK) return check;
-
-            Locked<SessionGroup> group(session->GetSessionGroup(true));
-            if (!group) return CKR_FUNCTION_FAILED;
+            Locked<SessionGroup>& group = held.group;
             if (group->GetFindState() != FindStateNone) return CKR_OPERATION_ACTIVE;
             Pkcs11ObjectList* list = group->GetObjectList();
             if (list == nullptr) return CKR_FUNCTION_FAILED;
             if (!list->IsLoaded(0)) {
-                Locked<Core::ReaderCardPair> pair(GetReaderCardPairList()->GetReaderCardPair(slotID, true));
+                Locked<Core::ReaderCardPair> pair(CallFrame::LockPair(this, held.slot));
                 if (!pair) return CKR_FUNCTION_FAILED;
                 log->Info("    pridavam objekty do seznamu");
                 CK_RV loaded = list->AddAllObjectsFromCard(pair.get());
@@ -194,24 +190,23 @@ CK_RV Pkcs11Provider::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
     CK_ULONG found = 0;
     CK_RV rv = [&]() -> CK_RV {
         try {
-            Locked<Session> session(GetSessionList()->GetSession(hSession, true));
-            if (!session) return CKR_SESSION_HANDLE_INVALID;
-            CK_SLOT_ID slotID = session->GetSlotID();
+            CallFrame::Held held;
+            CK_RV check = CallFrame::FindSession(this, hSession, held);
+            if (check != CKR_OK) return check;
             {
-                Locked<SessionGroup> group(session->GetSessionGroup(true));
+                Locked<SessionGroup> group(held.session->GetSessionGroup(true));
                 if (!group) return CKR_FUNCTION_FAILED;
                 if (group->GetFindState() == FindStateNone) return CKR_OPERATION_NOT_INITIALIZED;
             }
             // The group is not held during the card check, which may close the slot's sessions.
-            CK_RV check = VerifyKnownCardPresent(slotID);
+            check = VerifyKnownCardPresent(held.slot);
+            if (check == CKR_OK) check = CallFrame::TakeGroup(held);
             if (check != CKR_OK) return check;
-
-            Locked<SessionGroup> group(session->GetSessionGroup(true));
-            if (!group) return CKR_FUNCTION_FAILED;
+            Locked<SessionGroup>& group = held.group;
             if (group->GetFindState() == FindStateNone) return CKR_OPERATION_NOT_INITIALIZED;
             Pkcs11ObjectList* list = group->GetObjectList();
             if (list == nullptr) return CKR_FUNCTION_FAILED;
-            Locked<Core::ReaderCardPair> pair(GetReaderCardPairList()->GetReaderCardPair(slotID, true));
+            Locked<Core::ReaderCardPair> pair(CallFrame::LockPair(this, held.slot));
             if (!pair) return CKR_FUNCTION_FAILED;
 
             *pulObjectCount = 0;
@@ -220,7 +215,7 @@ CK_RV Pkcs11Provider::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
 
             Pkcs11Template::LogTemplate(group->GetFindTemplate(), group->GetFindTemplateCount(), kFindTitle,
                                         Core::Log::LevelInfo);
-            CK_STATE state = session->GetState();
+            CK_STATE state = held.session->GetState();
             bool privateSession = state != CKS_RO_PUBLIC_SESSION && state != CKS_RW_PUBLIC_SESSION;
 
             CK_RV result = CKR_OK;
@@ -250,12 +245,10 @@ CK_RV Pkcs11Provider::C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
     if (hSession == 0) return LogResult("C_FindObjectsFinal", CKR_ARGUMENTS_BAD);
 
     CK_RV rv = [&]() -> CK_RV {
-        Locked<Session> session(GetSessionList()->GetSession(hSession, true));
-        if (!session) return CKR_SESSION_HANDLE_INVALID;
-        CK_RV check = VerifyKnownCardPresent(session->GetSlotID());
+        CallFrame::Held held;
+        CK_RV check = CallFrame::TakeSessionAndGroup(this, hSession, held);
         if (check != CKR_OK) return check;
-        Locked<SessionGroup> group(session->GetSessionGroup(true));
-        if (!group) return CKR_FUNCTION_FAILED;
+        Locked<SessionGroup>& group = held.group;
         if (group->GetFindState() == FindStateNone) return CKR_OPERATION_NOT_INITIALIZED;
         group->SetFindState(FindStateNone);
         group->ClearFindTemplate();

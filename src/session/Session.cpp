@@ -267,6 +267,49 @@ void SessionGroup::SetVerifyHash(Core::Hash* hash) {
     verifyHash_ = hash;
 }
 
+void SessionGroup::EndDigest() {
+    digestActive_ = false;
+    SetDigestHash(nullptr);
+    digestDetail_ = OperationDetail();
+}
+
+void SessionGroup::EndSign() {
+    signActive_ = false;
+    signKey_ = 0;
+    SetSignHash(nullptr);
+    alwaysAuthenticate_ = false;
+    contextLoginDone_ = false;
+    signDetail_ = OperationDetail();
+}
+
+void SessionGroup::EndVerify() {
+    verifyActive_ = false;
+    verifyKey_ = 0;
+    SetVerifyHash(nullptr);
+    verifyDetail_ = OperationDetail();
+}
+
+void SessionGroup::EndEncrypt() {
+    encryptActive_ = false;
+    encryptKey_ = 0;
+    encryptDetail_ = OperationDetail();
+}
+
+void SessionGroup::EndDecrypt() {
+    decryptActive_ = false;
+    decryptKey_ = 0;
+    decryptDetail_ = OperationDetail();
+}
+
+void SessionGroup::EndOperationsOf(CK_SESSION_HANDLE hSession) {
+    if (hSession == 0) return;
+    if (digestActive_ && digestDetail_.owner == hSession) EndDigest();
+    if (signActive_ && signDetail_.owner == hSession) EndSign();
+    if (verifyActive_ && verifyDetail_.owner == hSession) EndVerify();
+    if (encryptActive_ && encryptDetail_.owner == hSession) EndEncrypt();
+    if (decryptActive_ && decryptDetail_.owner == hSession) EndDecrypt();
+}
+
 bool SessionGroup::SetFindTemplate(const CK_ATTRIBUTE* pTemplate, CK_ULONG count) {
     ClearFindTemplate();
     if (count == 0) return true;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/ExclusiveLock.h"
 #include "core/Hash.h"
@@ -26,6 +27,19 @@ enum FindState : uint8_t {
     FindStateNone = 0,
     FindStateInitialised = 1,
     FindStateRunning = 2,
+};
+
+// What an *Init recorded beside the key: the session that started the operation (the only
+// one that may continue it), the mechanism and its checked parameters.
+struct OperationDetail {
+    CK_SESSION_HANDLE owner = 0;
+    CK_MECHANISM_TYPE mechanism = 0;
+    Core::HashType hash = Core::HashTypeSsl3;     // PSS and OAEP hash
+    Core::HashType mgfHash = Core::HashTypeSsl3;  // MGF1 hash
+    CK_ULONG saltLength = 0;                      // PSS
+    std::vector<unsigned char> label;             // OAEP
+    bool digestInput = false;                     // verification given the digest instead of the message
+    bool multiPart = false;                       // an Update call has run
 };
 
 class VC_LIST_ELEMENT Session {
@@ -111,6 +125,21 @@ public:
     CK_OBJECT_HANDLE GetDecryptKey() const { return decryptKey_; }
     void SetDecryptKey(CK_OBJECT_HANDLE key) { decryptKey_ = key; }
 
+    // Owner, mechanism and parameters of each operation; reset when it ends.
+    OperationDetail& DigestDetail() { return digestDetail_; }
+    OperationDetail& SignDetail() { return signDetail_; }
+    OperationDetail& VerifyDetail() { return verifyDetail_; }
+    OperationDetail& EncryptDetail() { return encryptDetail_; }
+    OperationDetail& DecryptDetail() { return decryptDetail_; }
+    // End an operation: not active, no key, hash released, detail reset.
+    void EndDigest();
+    void EndSign();
+    void EndVerify();
+    void EndEncrypt();
+    void EndDecrypt();
+    // Ends every operation that the session started (it is closing).
+    void EndOperationsOf(CK_SESSION_HANDLE hSession);
+
     // PIN cache of a reader/card pair (touch no field of the group).
     CK_RV LoginFromPINCache(int authId, Core::ReaderCardPair* pair);
     CK_RV ReadPinFromCache(unsigned char* buffer, unsigned long* length, Core::ReaderCardPair* pair);
@@ -142,6 +171,11 @@ private:
     CK_OBJECT_HANDLE encryptKey_ = 0;
     bool decryptActive_ = false;
     CK_OBJECT_HANDLE decryptKey_ = 0;
+    OperationDetail digestDetail_;
+    OperationDetail signDetail_;
+    OperationDetail verifyDetail_;
+    OperationDetail encryptDetail_;
+    OperationDetail decryptDetail_;
 };
 
 class SessionList : private Core::List<Session> {

@@ -128,6 +128,7 @@ bool SessionList::CloseSession(CK_SESSION_HANDLE hSession) {
     } else {
         SessionGroup* group = groups->GetSessionGroup(groupHandle, true);
         if (group != nullptr) {
+            group->EndOperationsOf(hSession);
             group->GetObjectList()->DestroySessionObjects(hSession);
             group->Unlock();
         }

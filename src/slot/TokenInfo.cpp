@@ -1,9 +1,10 @@
-// Token information and the mechanism table.
+// Token information and the mechanism queries (the table is crypto/Mechanisms).
 
 #include <algorithm>
 #include <cstring>
 
 #include "core/Log.h"
+#include "crypto/Mechanisms.h"
 #include "module/ConfigPkcs11.h"
 #include "module/Globals.h"
 #include "module/Locked.h"
@@ -13,24 +14,6 @@ namespace Vellumcrest {
 namespace Pkcs11 {
 
 namespace {
-
-struct MechanismEntry {
-    CK_MECHANISM_TYPE type;
-    CK_ULONG minKeySize;
-    CK_ULONG maxKeySize;
-    CK_FLAGS flags;
-};
-
-const MechanismEntry kMechanisms[] = {
-    {CKM_MD5, 0, 0, CKF_DIGEST},
-    {CKM_SHA_1, 0, 0, CKF_DIGEST},
-    {CKM_SHA256, 0, 0, CKF_DIGEST},
-    {CKM_SHA384, 0, 0, CKF_DIGEST},
-    {CKM_SHA512, 0, 0, CKF_DIGEST},
-    {CKM_RSA_PKCS_KEY_PAIR_GEN, 1024, 2048, CKF_HW | CKF_GENERATE_KEY_PAIR},
-    {CKM_RSA_PKCS, 1024, 2048, CKF_HW | CKF_ENCRYPT | CKF_DECRYPT | CKF_SIGN | CKF_VERIFY},
-};
-constexpr CK_ULONG kMechanismCount = sizeof kMechanisms / sizeof kMechanisms[0];
 
 // Blank-fills a text field and copies at most its size of text over it.
 void setText(CK_UTF8CHAR* field, size_t size, const char* text, size_t textLength) {
@@ -130,13 +113,13 @@ CK_RV Pkcs11Provider::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PT
     CK_RV rv = VerifyKnownCardPresent(slotID);
     if (rv != CKR_OK) return LogResult(method, rv);
 
-    if (pMechanismList != nullptr && *pulCount < kMechanismCount) {
-        *pulCount = kMechanismCount;
+    const CK_ULONG count = Mechanisms::List(nullptr);
+    if (pMechanismList != nullptr && *pulCount < count) {
+        *pulCount = count;
         return LogResult(method, CKR_BUFFER_TOO_SMALL);
     }
-    if (pMechanismList != nullptr)
-        for (CK_ULONG i = 0; i < kMechanismCount; ++i) pMechanismList[i] = kMechanisms[i].type;
-    *pulCount = kMechanismCount;
+    if (pMechanismList != nullptr) Mechanisms::List(pMechanismList);
+    *pulCount = count;
     return LogResult(method, CKR_OK);
 }
 
@@ -151,14 +134,12 @@ CK_RV Pkcs11Provider::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE ty
     CK_RV rv = VerifyKnownCardPresent(slotID);
     if (rv != CKR_OK) return LogResult(method, rv);
 
-    for (const MechanismEntry& entry : kMechanisms) {
-        if (entry.type != type) continue;
-        pInfo->ulMinKeySize = entry.minKeySize;
-        pInfo->ulMaxKeySize = entry.maxKeySize;
-        pInfo->flags = entry.flags;
-        return LogResult(method, CKR_OK);
-    }
-    return LogResult(method, CKR_MECHANISM_INVALID);
+    const Mechanisms::Mechanism* entry = Mechanisms::Listed(type);
+    if (entry == nullptr) return LogResult(method, CKR_MECHANISM_INVALID);
+    pInfo->ulMinKeySize = entry->minKeyBits;
+    pInfo->ulMaxKeySize = entry->maxKeyBits;
+    pInfo->flags = entry->flags;
+    return LogResult(method, CKR_OK);
 }
 
 }  // namespace Pkcs11

@@ -1,11 +1,13 @@
 // Helpers shared by the black-box suites: slots by reader name, objects by class and
-// CKA_ID, attribute reads, and the OpenSSL public key rebuilt from a token's RSA key.
+// CKA_ID, attribute reads, the OpenSSL public key rebuilt from a token's RSA key, and the
+// check of a key's proof of origin against the card's attestation key.
 #pragma once
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/x509.h>
 
 #include <string>
 #include <vector>
@@ -92,6 +94,48 @@ inline EVP_PKEY* RsaPublicKey(const std::vector<unsigned char>& modulus, const s
 // The same, from the CKA_MODULUS and CKA_PUBLIC_EXPONENT of a token key.
 inline EVP_PKEY* RsaPublicKey(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) {
     return RsaPublicKey(Attribute(session, key, CKA_MODULUS), Attribute(session, key, CKA_PUBLIC_EXPONENT));
+}
+
+using Bytes = std::vector<unsigned char>;
+
+// SubjectPublicKeyInfo (DER) of the card's attestation key, from the card tool's dump.
+inline Bytes AttestationKey(const std::string& card) {
+    std::string dump = TestEnv::Get().ToolOk("dump " + card);
+    const std::string marker = "attestation key: ";
+    size_t at = dump.find(marker);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no attestation key in the dump: " << dump;
+        return {};
+    }
+    size_t begin = at + marker.size();
+    size_t end = dump.find_first_not_of("0123456789abcdefABCDEF", begin);
+    return FromHex(dump.substr(begin, end - begin));
+}
+
+// SubjectPublicKeyInfo (DER) of an RSA public key.
+inline Bytes RsaKeyInfo(const Bytes& modulus, const Bytes& exponent) {
+    EVP_PKEY* key = RsaPublicKey(modulus, exponent);
+    Bytes info;
+    unsigned char* out = nullptr;
+    int length = key != nullptr ? i2d_PUBKEY(key, &out) : 0;
+    if (length > 0) info.assign(out, out + length);
+    OPENSSL_free(out);
+    EVP_PKEY_free(key);
+    EXPECT_FALSE(info.empty());
+    return info;
+}
+
+// True when signature is a SHA-256 signature of data by the key (SubjectPublicKeyInfo DER).
+inline bool VerifiesWith(const Bytes& keyInfo, const Bytes& data, const Bytes& signature) {
+    const unsigned char* p = keyInfo.data();
+    EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, static_cast<long>(keyInfo.size()));
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    bool valid = key != nullptr && context != nullptr &&
+                 EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+                 EVP_DigestVerify(context, signature.data(), signature.size(), data.data(), data.size()) == 1;
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    return valid;
 }
 
 }  // namespace vctest

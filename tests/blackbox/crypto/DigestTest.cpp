@@ -129,7 +129,8 @@ TEST_F(DigestTest, DigestKeyRefusesRsaKeysAndOtherObjects) {
     EXPECT_EQ(P11()->C_DigestKey(session, privateKey), CKR_OPERATION_NOT_INITIALIZED);
 }
 
-TEST_F(DigestTest, OperationIsSharedByTheSessionsOfASlot) {
+// One digest per slot, continued only by the session that started it.
+TEST_F(DigestTest, OneDigestPerSlotOwnedByItsSession) {
     CK_SESSION_HANDLE first = UserSession(slot1_, false);
     CK_SESSION_HANDLE second = UserSession(slot1_, false);
     CK_SESSION_HANDLE other = UserSession(slot4_, false);
@@ -138,11 +139,14 @@ TEST_F(DigestTest, OperationIsSharedByTheSessionsOfASlot) {
     // Another slot has its own digest state.
     EXPECT_EQ(Init(other, CKM_SHA384), CKR_OK);
     EXPECT_EQ(Init(second, CKM_SHA_1), CKR_OPERATION_ACTIVE);
-    EXPECT_EQ(P11()->C_DigestUpdate(second, a.data(), a.size()), CKR_OK);
+    EXPECT_EQ(P11()->C_DigestUpdate(second, b.data(), b.size()), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(P11()->C_DigestUpdate(first, a.data(), a.size()), CKR_OK);
     EXPECT_EQ(P11()->C_DigestUpdate(first, b.data(), b.size()), CKR_OK);
     Bytes out(48);
     CK_ULONG length = out.size();
-    EXPECT_EQ(P11()->C_DigestFinal(second, out.data(), &length), CKR_OK);
+    EXPECT_EQ(P11()->C_DigestFinal(second, out.data(), &length), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(P11()->C_Digest(second, a.data(), a.size(), out.data(), &length), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(P11()->C_DigestFinal(first, out.data(), &length), CKR_OK);
     Bytes joined = a;
     joined.insert(joined.end(), b.begin(), b.end());
     EXPECT_EQ(HexOf(out), HexOf(Digest("SHA384", joined)));

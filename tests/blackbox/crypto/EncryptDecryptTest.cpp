@@ -31,6 +31,7 @@ TEST_F(CipherTest, RoundTripAndLengthQueriesForBothKeySizes) {
     struct { CK_OBJECT_HANDLE publicKey, privateKey; CK_ULONG bytes; } keys[] = {
         {pub2048_, priv2048_, 256}, {pub1024_, priv1024_, 128}};
     Bytes secret = Text("session key material 0123456789");
+    vctest::TestEnv::Get().ClearLog();
     for (const auto& k : keys) {
         SCOPED_TRACE(k.bytes);
         CK_OBJECT_HANDLE publicKey = k.publicKey, privateKey = k.privateKey;
@@ -54,6 +55,13 @@ TEST_F(CipherTest, RoundTripAndLengthQueriesForBothKeySizes) {
         EXPECT_EQ(HexOf(plain), HexOf(secret));
         EXPECT_EQ(Decrypt(cipher, &plain), CKR_OPERATION_NOT_INITIALIZED);
     }
+    // The decrypted data is a secret: its length is logged (at debug level too), never its bytes.
+    std::string log = vctest::TestEnv::Get().ReadLog();
+    EXPECT_NE(log.find("velikost desifrovanych dat: 31"), std::string::npos);
+    EXPECT_EQ(log.find("desifrovana data"), std::string::npos);
+    EXPECT_EQ(log.find("session key material"), std::string::npos);
+    EXPECT_EQ(log.find("73 65 73 73 69 6f 6e"), std::string::npos);
+    EXPECT_EQ(log.find("73657373696f6e"), std::string::npos);
 }
 
 TEST_F(CipherTest, EncryptBufferAndDataLimits) {
@@ -120,8 +128,11 @@ TEST_F(CipherTest, EncryptAndDecryptRunSideBySide) {
     ASSERT_EQ(EncryptInit(publicKey), CKR_OK);
     Bytes cipher, plain;
     ASSERT_EQ(Encrypt(Text("both"), &cipher), CKR_OK);
-    // Decryption started in the first session finishes in the second.
-    ASSERT_EQ(Call(P11()->C_Decrypt, second, cipher, &plain), CKR_OK);
+    // Decryption started in the first session is not the second one's, and stays running.
+    EXPECT_EQ(Call(P11()->C_Decrypt, second, cipher, &plain), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(EncryptInit(publicKey), CKR_OK);
+    EXPECT_EQ(Call(P11()->C_Encrypt, second, Text("x"), &plain), CKR_OPERATION_NOT_INITIALIZED);
+    ASSERT_EQ(Decrypt(cipher, &plain), CKR_OK);
     EXPECT_EQ(HexOf(plain), HexOf(Text("both")));
 }
 

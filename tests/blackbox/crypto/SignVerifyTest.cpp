@@ -127,22 +127,31 @@ TEST_F(SignTest, SignInitRefusals) {
     EXPECT_EQ(SignInit(session, privateKey), CKR_USER_NOT_LOGGED_IN);
 }
 
-TEST_F(SignTest, OperationStartedInOneSessionIsFinishedInAnother) {
+// The operation state is the slot's, and a later init from any session replaces an earlier
+// one; but only the session that started an operation may continue it: another session
+// never gets a result made with a key it did not choose.
+TEST_F(SignTest, OperationBelongsToTheSessionThatStartedIt) {
     OpenR1();
-    CK_SESSION_HANDLE first = session_;
-    CK_SESSION_HANDLE second = vctest::OpenSession(slot1_, true);
-    CK_OBJECT_HANDLE key = priv2048_;
-    Bytes info = Sha256DigestInfo(Text("shared")), signature;
-    ASSERT_EQ(SignInit(first, key), CKR_OK);
-    ASSERT_EQ(Sign(second, info, &signature), CKR_OK);
-    EXPECT_EQ(signature.size(), 256u);
-    EXPECT_EQ(Sign(first, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
-
-    // A second init from any session replaces the first: here with the 1024-bit key.
-    ASSERT_EQ(SignInit(first, key), CKR_OK);
-    ASSERT_EQ(SignInit(second, priv1024_), CKR_OK);
-    ASSERT_EQ(Sign(first, info, &signature), CKR_OK);
+    CK_SESSION_HANDLE a = session_;
+    CK_SESSION_HANDLE b = vctest::OpenSession(slot1_, true);
+    Bytes info = Sha256DigestInfo(Text("whose key?")), signature;
+    ASSERT_EQ(SignInit(a, priv2048_), CKR_OK);
+    ASSERT_EQ(SignInit(b, priv1024_), CKR_OK);
+    EXPECT_EQ(Sign(a, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
+    // B's operation survived A's attempt and signs with B's key.
+    ASSERT_EQ(Sign(b, info, &signature), CKR_OK);
     EXPECT_EQ(signature.size(), 128u);
+    EXPECT_EQ(HexOf(PublicKey(b, pub1024_).Recover(signature)), HexOf(info));
+
+    ASSERT_EQ(SignInit(a, priv2048_), CKR_OK);
+    EXPECT_EQ(Sign(b, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
+    ASSERT_EQ(Sign(a, info, &signature), CKR_OK);
+    EXPECT_EQ(signature.size(), 256u);
+
+    // Closing the session that started an operation ends it.
+    ASSERT_EQ(SignInit(b, priv1024_), CKR_OK);
+    ASSERT_EQ(P11()->C_CloseSession(b), CKR_OK);
+    EXPECT_EQ(Sign(a, info, &signature), CKR_OPERATION_NOT_INITIALIZED);
 }
 
 // Keys with the e-signature flag need a context-specific login before each signature in an
@@ -159,6 +168,9 @@ TEST_F(SignTest, AlwaysAuthenticateKeyNeedsContextSpecificLogin) {
     EXPECT_EQ(Login(session, CKU_CONTEXT_SPECIFIC), CKR_OPERATION_NOT_INITIALIZED);
 
     ASSERT_EQ(SignInit(session, key), CKR_OK);
+    // Another session of the slot cannot unlock this session's key.
+    CK_SESSION_HANDLE other = vctest::OpenSession(slot4_, false);
+    EXPECT_EQ(Login(other, CKU_CONTEXT_SPECIFIC), CKR_OPERATION_NOT_INITIALIZED);
     CK_UTF8CHAR wrong[] = {'0', '0', '0', '0'};
     EXPECT_EQ(P11()->C_Login(session, CKU_CONTEXT_SPECIFIC, wrong, sizeof wrong), CKR_PIN_INCORRECT);
     ASSERT_EQ(Login(session, CKU_CONTEXT_SPECIFIC), CKR_OK);

@@ -13,6 +13,9 @@
 #include "ObjectsSupport.h"
 
 using namespace objtest;
+using vctest::AttestationKey;
+using vctest::RsaKeyInfo;
+using vctest::VerifiesWith;
 
 namespace {
 
@@ -40,44 +43,6 @@ CertFields parse(const Bytes& der) {
     fields.serial = encode(X509_get_serialNumber(cert), i2d_ASN1_INTEGER);
     X509_free(cert);
     return fields;
-}
-
-// SubjectPublicKeyInfo (DER) of the card's attestation key, from the card tool's dump.
-Bytes AttestationKey(const std::string& card) {
-    std::string dump = vctest::TestEnv::Get().ToolOk("dump " + card);
-    const std::string marker = "attestation key: ";
-    size_t at = dump.find(marker);
-    if (at == std::string::npos) {
-        ADD_FAILURE() << "no attestation key in the dump: " << dump;
-        return {};
-    }
-    size_t begin = at + marker.size();
-    size_t end = dump.find_first_not_of("0123456789abcdefABCDEF", begin);
-    return vctest::FromHex(dump.substr(begin, end - begin));
-}
-
-Bytes RsaKeyInfo(const Bytes& modulus, const Bytes& exponent) {
-    EVP_PKEY* key = vctest::RsaPublicKey(modulus, exponent);
-    Bytes info;
-    unsigned char* out = nullptr;
-    int length = key != nullptr ? i2d_PUBKEY(key, &out) : 0;
-    if (length > 0) info.assign(out, out + length);
-    OPENSSL_free(out);
-    EVP_PKEY_free(key);
-    EXPECT_FALSE(info.empty());
-    return info;
-}
-
-bool VerifiesWith(const Bytes& keyInfo, const Bytes& data, const Bytes& signature) {
-    const unsigned char* p = keyInfo.data();
-    EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, static_cast<long>(keyInfo.size()));
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    bool valid = key != nullptr && context != nullptr &&
-                 EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-                 EVP_DigestVerify(context, signature.data(), signature.size(), data.data(), data.size()) == 1;
-    EVP_MD_CTX_free(context);
-    EVP_PKEY_free(key);
-    return valid;
 }
 
 class Attributes : public ::testing::Test {

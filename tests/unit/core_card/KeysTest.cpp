@@ -181,6 +181,38 @@ TEST_F(KeyTest, EsignaturePlacesAreLimited) {
     EXPECT_EQ(makeKey(plain, KeyPairFlagSign | KeyPairFlagEsign, &first), CoreNoFreeKeyPlace);
 }
 
+// Two-step generation: the checks come before the slow part, the key is stored as made on
+// the card, and a prepared key fits only a request of its own size.
+TEST_F(KeyTest, PreparedKeysAreCheckedFirstAndStoredAsMadeOnTheCard) {
+    ReaderCardPair* pair = Card("--type 4 --user-pin 1234 --esign-places 0");
+    PreparedKeyPair prepared;
+    EXPECT_EQ(pair->PrepareKeyPair(KeyPairFlagSign | KeyPairFlagEsign, &prepared), CoreNoFreeKeyPlace);
+    EXPECT_EQ(pair->PrepareKeyPair(KeyPairFlagSign | KeyPairFlagEsign | KeyPairFlagDecrypt, &prepared),
+              CoreInvalidArgument);
+    EXPECT_EQ(pair->PrepareKeyPair(0, &prepared), CoreInvalidArgument);
+    EXPECT_FALSE(prepared.IsReady());
+
+    ASSERT_EQ(pair->PrepareKeyPair(KeyPairFlagSign | KeyPairFlagApplication, &prepared), CoreOk);
+    ASSERT_TRUE(prepared.IsReady());
+    KeyPair key;
+    ASSERT_EQ(pair->CreateContainer(orvostd::OrvoStringW(), 0, CardObjectTypeKeyContainer, &key.container, false),
+              CoreOk);
+    EXPECT_EQ(pair->GenerateKeyPair(key.container, KeyPairFlagSign | KeyPairFlag2048, &key.priv, &key.pub, nullptr,
+                                    &prepared),
+              CoreInvalidArgument)
+        << "a 1024-bit key for a 2048-bit request";
+    ASSERT_EQ(pair->GenerateKeyPair(key.container, KeyPairFlagSign | KeyPairFlagApplication, &key.priv, &key.pub,
+                                    nullptr, &prepared),
+              CoreOk);
+    EXPECT_FALSE(prepared.IsReady()) << "a stored key is not kept outside the card";
+    EXPECT_EQ(key.priv->flags & CardRecordFlagImported, 0u);
+    unsigned long length = 0;
+    EXPECT_EQ(pair->ComputeProof(key.pub, nullptr, &length), CoreOk);
+
+    ReaderCardPair* small = Card("--type 1 --user-pin 1234 --memory 300", "R2");
+    EXPECT_EQ(small->PrepareKeyPair(KeyPairFlagSign, &prepared), CoreCardMemoryFull);
+}
+
 TEST_F(KeyTest, FullMemoryRefusesWrites) {
     ReaderCardPair* pair = Card("--type 1 --user-pin 1234 --memory 1000");
     const CardInfo* info = pair->GetCardInfo(false);

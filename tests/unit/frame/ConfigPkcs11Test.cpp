@@ -50,6 +50,7 @@ void ExpectDefaults(const ConfigPkcs11& config) {
     EXPECT_FALSE(config.GetProtectAuthPath());
     EXPECT_EQ(config.GetSignatureKeyType(), Vellumcrest::Core::SignatureKeyTypeAsk);
     EXPECT_TRUE(config.GetEsignErrorDialog());
+    EXPECT_FALSE(config.GetExtendedMechanisms());
 }
 
 TEST_F(ConfigPkcs11Test, MissingFileSectionOrKeysGiveDefaults) {
@@ -61,11 +62,11 @@ TEST_F(ConfigPkcs11Test, MissingFileSectionOrKeysGiveDefaults) {
     ExpectDefaults(Load("[Pkcs11]\nSomethingElse=1\n"));
 }
 
-TEST_F(ConfigPkcs11Test, ReadsAllSixKeysAndCopiesCarryThem) {
+TEST_F(ConfigPkcs11Test, ReadsAllKeysAndCopiesCarryThem) {
     ConfigPkcs11 source = Load(
         "[Core]\nLogFile=/tmp/x.log\n"
         "[pkcs11]\nLogLevelPkcs11=-3\nloglevelcore=17\nMzvMode=1\nProtectAuthPath=1\n"
-        "SignatureKeyType=6\nEsignErrorDialog=0\n");
+        "SignatureKeyType=6\nEsignErrorDialog=0\nExtendedMechanisms=1\n");
     auto same = [&](const ConfigPkcs11& config) {
         EXPECT_EQ(std::string(config.GetConfigPath()), dir_ + "/vellumcrest.conf");
         EXPECT_EQ(config.GetLogLevelPkcs11(), -3);
@@ -74,6 +75,7 @@ TEST_F(ConfigPkcs11Test, ReadsAllSixKeysAndCopiesCarryThem) {
         EXPECT_TRUE(config.GetProtectAuthPath());
         EXPECT_EQ(config.GetSignatureKeyType(), Vellumcrest::Core::SignatureKeyTypeEsign);
         EXPECT_FALSE(config.GetEsignErrorDialog());
+        EXPECT_TRUE(config.GetExtendedMechanisms());
     };
     same(source);
     ConfigPkcs11 copied(source);
@@ -89,7 +91,9 @@ TEST_F(ConfigPkcs11Test, ReadsAllSixKeysAndCopiesCarryThem) {
 }
 
 TEST_F(ConfigPkcs11Test, BooleansAreOnOnlyForOneAndUnknownKeyTypesAreAsk) {
-    ConfigPkcs11 two = Load("[Pkcs11]\nMzvMode=2\nProtectAuthPath=-1\nEsignErrorDialog=2\n");
+    ConfigPkcs11 two =
+        Load("[Pkcs11]\nMzvMode=2\nProtectAuthPath=-1\nEsignErrorDialog=2\nExtendedMechanisms=2\n");
+    EXPECT_FALSE(two.GetExtendedMechanisms());
     EXPECT_FALSE(two.GetMzvMode());
     EXPECT_FALSE(two.GetProtectAuthPath());
     EXPECT_FALSE(two.GetEsignErrorDialog());

@@ -44,8 +44,9 @@ struct Memo {
 };
 
 Memo& memo() {
-    static Memo* instance = new Memo();  // lives until exit, also for static destructors
-    return *instance;
+    // Destroyed at unload or exit (the module makes it before its own objects).
+    static Memo instance;
+    return instance;
 }
 
 std::string memoPrefix(const std::string& cardId, int authId) {
@@ -92,6 +93,8 @@ bool recall(const CardImage& image, int authId, const CardPin& pin, const unsign
 
 bool deriveSecrets(const unsigned char* pin, size_t length, const CardPin& code, std::vector<unsigned char>* verifier,
                    SecureBytes* kek) {
+    // Parsing refuses larger counts; this keeps any other image from stalling a login.
+    if (code.iterations > kCardMaxPinIterations) return false;
     SecureBytes master;
     return CardCrypto::DerivePinMaster(pin, length, code.salt, code.iterations, &master) &&
            CardCrypto::PinVerifier(master, verifier) && CardCrypto::PinKek(master, kek);

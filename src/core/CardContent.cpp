@@ -15,6 +15,12 @@ std::string keyAad(const CardImage& image, uint32_t recordId, const char* what) 
     return std::string(what) + "|" + image.cardId + "|" + std::to_string(recordId);
 }
 
+// The image bounds (CardImage.h) hold for what is written, so every written image parses.
+bool roomForRecords(const CardImage& image, size_t count) {
+    size_t records = image.certificates.size() + image.publicKeys.size() + image.privateKeys.size() + image.files.size();
+    return records + count <= kCardMaxRecords;
+}
+
 bool fits(const CardImage& image, size_t needed) {
     long free = image.FreeMemory();
     return free >= 0 && static_cast<unsigned long>(free) >= needed;
@@ -58,7 +64,8 @@ uint32_t CertificateFlags(int kind) {
 int CreateCard(const CardSettings& settings, std::unique_ptr<CardImage>* result) {
     result->reset();
     if (settings.type < 1 || settings.type > 4 || settings.userTries == 0 || settings.soTries == 0 ||
-        settings.totalMemory > 0x7FFFFFFFu || settings.model.size() > kCardModelMaxLength)
+        settings.totalMemory > 0x7FFFFFFFu || settings.model.size() > kCardModelMaxLength ||
+        settings.esignPlaces > kCardMaxEsignPlaces)
         return CoreInvalidArgument;
     auto image = std::make_unique<CardImage>();
     image->cardId = settings.cardId.empty() ? CardCrypto::RandomHex(16, true) : settings.cardId;
@@ -99,8 +106,9 @@ int CreateCard(const CardSettings& settings, std::unique_ptr<CardImage>* result)
 
 int AddContainer(CardImage& image, const std::string& nameUtf8, int type, ImageContainer** container) {
     if (container != nullptr) *container = nullptr;
-    if (type != CardObjectTypeData && type != CardObjectTypeKeyContainer) return CoreInvalidArgument;
-    if (!fits(image, nameUtf8.size())) return CoreCardMemoryFull;
+    if ((type != CardObjectTypeData && type != CardObjectTypeKeyContainer) || nameUtf8.size() > kCardMaxNameSize)
+        return CoreInvalidArgument;
+    if (!fits(image, nameUtf8.size()) || image.containers.size() >= kCardMaxContainers) return CoreCardMemoryFull;
     uint32_t id = image.NewContainerId();
     if (id == 0) return CoreCardMemoryFull;
     auto item = std::make_unique<ImageContainer>();
@@ -135,7 +143,8 @@ int AddKeyPair(CardImage& image, uint32_t containerId, int keyPairFlags, EVP_PKE
     // Sizes are known before the record identifiers are taken.
     size_t sealedSize = der.size() + CardCrypto::kSealOverhead;
     size_t wrappedSize = CardCrypto::kKeySize + CardCrypto::kKeySize + CardCrypto::kSealOverhead;
-    if (!fits(image, pub->modulus.size() + pub->exponent.size() + sealedSize + wrappedSize))
+    if (!fits(image, pub->modulus.size() + pub->exponent.size() + sealedSize + wrappedSize) ||
+        !roomForRecords(image, 2))
         return CoreCardMemoryFull;
     uint32_t privateId = image.NewRecordId();
     uint32_t publicId = image.NewRecordId();
@@ -187,7 +196,7 @@ int AddCertificate(CardImage& image, uint32_t containerId, int kind, const unsig
     if (!wellFormed) return CoreInvalidArgument;
     if (containerId != 0 && (IsDataContainer(containerId) || image.FindContainer(containerId) == nullptr))
         return CoreInvalidArgument;
-    if (!fits(image, size)) return CoreCardMemoryFull;
+    if (!fits(image, size) || size > kCardMaxCertificateSize || !roomForRecords(image, 1)) return CoreCardMemoryFull;
     // The identifier first: a failure then leaves no container without its certificate.
     uint32_t id = image.NewRecordId();
     if (id == 0) return CoreCardMemoryFull;
@@ -211,9 +220,9 @@ int AddCertificate(CardImage& image, uint32_t containerId, int kind, const unsig
 int AddFile(CardImage& image, uint32_t containerId, const std::string& nameUtf8, uint32_t flags,
             const unsigned char* data, size_t size, ImageFile** file) {
     if (file != nullptr) *file = nullptr;
-    if (data == nullptr && size != 0) return CoreInvalidArgument;
+    if ((data == nullptr && size != 0) || nameUtf8.size() > kCardMaxNameSize) return CoreInvalidArgument;
     if (!IsDataContainer(containerId) && image.FindContainer(containerId) == nullptr) return CoreInvalidArgument;
-    if (!fits(image, size + nameUtf8.size())) return CoreCardMemoryFull;
+    if (!fits(image, size + nameUtf8.size()) || !roomForRecords(image, 1)) return CoreCardMemoryFull;
     uint32_t id = image.NewRecordId();
     if (id == 0) return CoreCardMemoryFull;
     auto item = std::make_unique<ImageFile>();

@@ -52,7 +52,11 @@ constexpr size_t kKeySize = 32;        // AES-256 keys, PIN verifiers, X25519 ke
 constexpr size_t kNonceSize = 12;
 constexpr size_t kTagSize = 16;
 constexpr size_t kSealOverhead = kNonceSize + kTagSize;
+#ifdef VC_FUZZ_PIN_ITERATIONS
+constexpr uint32_t kDefaultPinIterations = VC_FUZZ_PIN_ITERATIONS;  // fuzzing builds only
+#else
 constexpr uint32_t kDefaultPinIterations = 100000;
+#endif
 
 bool RandomBytes(unsigned char* out, size_t size);
 std::vector<unsigned char> RandomVector(size_t size);

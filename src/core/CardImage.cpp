@@ -1,13 +1,12 @@
-// Card image model and its binary form: a fixed header (magic, format version, body
+// Binary form of the card image: a fixed header (magic, format version, body
 // length, SHA-256 over header and body) followed by a body of tag-length-value items.
 #include "core/CardImage.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <new>
-#include <unordered_map>
 #include <set>
+#include <unordered_set>
 
 #include "core/OrvoString.h"
 
@@ -114,11 +113,13 @@ struct Field {
     std::vector<unsigned char> AsBytes() const { return std::vector<unsigned char>(data, data + size); }
 };
 
-// Splits a byte range into items; false when an item runs past the end.
-bool splitItems(const unsigned char* data, size_t size, std::vector<Field>* fields) {
+// Splits a byte range into items; false when an item runs past the end or there are more
+// than maxCount of them.
+bool splitItems(const unsigned char* data, size_t size, std::vector<Field>* fields,
+                size_t maxCount = kCardMaxItemFields) {
     size_t offset = 0;
     while (offset < size) {
-        if (size - offset < 6) return false;
+        if (size - offset < 6 || fields->size() >= maxCount) return false;
         Field field;
         field.tag = static_cast<uint16_t>(data[offset] | data[offset + 1] << 8);
         size_t length = getU32(data + offset + 2);
@@ -131,6 +132,15 @@ bool splitItems(const unsigned char* data, size_t size, std::vector<Field>* fiel
     }
     return true;
 }
+
+// What the parser keeps beside the image: the container identifiers for linear look-ups.
+struct ParseState {
+    CardImage* image;
+    std::unordered_set<uint32_t> containerIds;
+    size_t records = 0;
+
+    bool AddRecord() { return ++records <= kCardMaxRecords; }
+};
 
 struct CommonFields {
     uint32_t recordId = 0;
@@ -193,7 +203,8 @@ bool parseCard(const Field& item, CardImage* image) {
         if (!ok) return false;
     }
     return hasId && hasType && hasNext && CardContent::IsValidCardId(image->cardId) && image->type >= 1 &&
-           image->type <= 4 && image->totalMemory <= 0x7FFFFFFFu && image->model.find('\0') == std::string::npos;
+           image->type <= 4 && image->totalMemory <= 0x7FFFFFFFu && image->esignPlaces <= kCardMaxEsignPlaces &&
+           image->model.find('\0') == std::string::npos;
 }
 
 bool parsePin(const Field& item, CardImage* image) {
@@ -224,7 +235,8 @@ bool parsePin(const Field& item, CardImage* image) {
     if (pin.maxTries == 0 || pin.triesLeft > pin.maxTries || pin.minLength == 0 || pin.minLength > pin.maxLength ||
         pin.maxLength > 64)
         return false;
-    if (pin.initialised && (pin.iterations == 0 || pin.salt.size() != CardCrypto::kSaltSize ||
+    if (pin.initialised && (pin.iterations == 0 || pin.iterations > kCardMaxPinIterations ||
+                            pin.salt.size() != CardCrypto::kSaltSize ||
                             pin.verifier.size() != CardCrypto::kKeySize))
         return false;
     if (!pin.storageWrap.empty() && pin.storageWrap.size() != CardCrypto::kKeySize + CardCrypto::kSealOverhead)
@@ -249,10 +261,12 @@ bool parseAttestation(const Field& item, CardImage* image) {
     if (!splitItems(item.data, item.size, &fields)) return false;
     for (const Field& f : fields)
         if (f.tag == 1) image->attestationKey.assign(f.data, f.size);
-    return !image->attestationKey.empty();
+    return !image->attestationKey.empty() && image->attestationKey.size() <= kCardMaxAttestationKeySize;
 }
 
-bool parseContainer(const Field& item, CardImage* image) {
+bool parseContainer(const Field& item, ParseState* state) {
+    CardImage* image = state->image;
+    if (image->containers.size() >= kCardMaxContainers) return false;
     std::vector<Field> fields;
     if (!splitItems(item.data, item.size, &fields)) return false;
     auto container = std::make_unique<ImageContainer>();
@@ -262,18 +276,23 @@ bool parseContainer(const Field& item, CardImage* image) {
         bool ok = true;
         if (f.tag == 1) ok = hasId = f.AsU32(&container->record.containerId);
         if (f.tag == 2) ok = f.AsU8(&type);
-        if (f.tag == 3) container->record.name = Utf8ToOrvoStringW(reinterpret_cast<const char*>(f.data), f.size);
+        if (f.tag == 3) {
+            if (f.size > kCardMaxNameSize) return false;
+            container->record.name = Utf8ToOrvoStringW(reinterpret_cast<const char*>(f.data), f.size);
+        }
         if (!ok) return false;
     }
     container->record.type = type;
     if (!hasId || container->record.containerId == 0 || CardContent::IsDataContainer(container->record.containerId) ||
-        type > CardObjectTypeKeyContainer || image->FindContainer(container->record.containerId) != nullptr)
+        type > CardObjectTypeKeyContainer || !state->containerIds.insert(container->record.containerId).second)
         return false;
     image->containers.push_back(std::move(container));
     return true;
 }
 
-bool parseCertificate(const Field& item, CardImage* image) {
+bool parseCertificate(const Field& item, ParseState* state) {
+    CardImage* image = state->image;
+    if (!state->AddRecord()) return false;
     std::vector<Field> fields;
     if (!splitItems(item.data, item.size, &fields)) return false;
     auto cert = std::make_unique<ImageCertificate>();
@@ -287,7 +306,7 @@ bool parseCertificate(const Field& item, CardImage* image) {
         if (f.tag == 2) cert->der = f.AsBytes();
     }
     if (!common.hasRecordId || !common.hasContainerId || kind < CertificateKindRoot || kind > CertificateKindPartner ||
-        cert->der.empty())
+        cert->der.empty() || cert->der.size() > kCardMaxCertificateSize)
         return false;
     cert->record.recordId = common.recordId;
     cert->record.containerId = common.containerId;
@@ -298,7 +317,9 @@ bool parseCertificate(const Field& item, CardImage* image) {
     return true;
 }
 
-bool parsePublicKey(const Field& item, CardImage* image) {
+bool parsePublicKey(const Field& item, ParseState* state) {
+    CardImage* image = state->image;
+    if (!state->AddRecord()) return false;
     std::vector<Field> fields;
     if (!splitItems(item.data, item.size, &fields)) return false;
     auto key = std::make_unique<ImagePublicKey>();
@@ -312,7 +333,9 @@ bool parsePublicKey(const Field& item, CardImage* image) {
         if (f.tag == 2) key->modulus = f.AsBytes();
         if (f.tag == 3) key->exponent = f.AsBytes();
     }
-    if (!common.hasRecordId || !common.hasContainerId || key->modulus.empty() || key->exponent.empty()) return false;
+    if (!common.hasRecordId || !common.hasContainerId || key->modulus.empty() || key->exponent.empty() ||
+        key->modulus.size() > kCardMaxModulusSize || key->exponent.size() > kCardMaxExponentSize)
+        return false;
     key->record.recordId = common.recordId;
     key->record.containerId = common.containerId;
     key->record.flags = common.flags;
@@ -322,7 +345,9 @@ bool parsePublicKey(const Field& item, CardImage* image) {
     return true;
 }
 
-bool parsePrivateKey(const Field& item, CardImage* image) {
+bool parsePrivateKey(const Field& item, ParseState* state) {
+    CardImage* image = state->image;
+    if (!state->AddRecord()) return false;
     std::vector<Field> fields;
     if (!splitItems(item.data, item.size, &fields)) return false;
     auto key = std::make_unique<ImagePrivateKey>();
@@ -346,7 +371,8 @@ bool parsePrivateKey(const Field& item, CardImage* image) {
         if (!ok) return false;
     }
     if (!common.hasRecordId || !common.hasContainerId || authId < 1 || authId > 3 ||
-        (signatureLength != 128 && signatureLength != 256) || key->wrappedDataKey.empty() || key->sealedKey.empty())
+        (signatureLength != 128 && signatureLength != 256) || key->wrappedDataKey.empty() || key->sealedKey.empty() ||
+        key->wrappedDataKey.size() > kCardMaxWrappedKeySize || key->sealedKey.size() > kCardMaxSealedKeySize)
         return false;
     key->record.recordId = common.recordId;
     key->record.containerId = common.containerId;
@@ -359,7 +385,9 @@ bool parsePrivateKey(const Field& item, CardImage* image) {
     return true;
 }
 
-bool parseFile(const Field& item, CardImage* image) {
+bool parseFile(const Field& item, ParseState* state) {
+    CardImage* image = state->image;
+    if (!state->AddRecord()) return false;
     std::vector<Field> fields;
     if (!splitItems(item.data, item.size, &fields)) return false;
     auto file = std::make_unique<ImageFile>();
@@ -368,7 +396,10 @@ bool parseFile(const Field& item, CardImage* image) {
         bool handled = false;
         if (!readCommon(f, &common, &handled)) return false;
         if (handled) continue;
-        if (f.tag == 1) file->record.name = Utf8ToOrvoStringW(reinterpret_cast<const char*>(f.data), f.size);
+        if (f.tag == 1) {
+            if (f.size > kCardMaxNameSize) return false;
+            file->record.name = Utf8ToOrvoStringW(reinterpret_cast<const char*>(f.data), f.size);
+        }
         if (f.tag == 2) file->data = f.AsBytes();
     }
     if (!common.hasRecordId || !common.hasContainerId) return false;
@@ -382,13 +413,15 @@ bool parseFile(const Field& item, CardImage* image) {
 
 // Cross-checks of a parsed image: unique record identifiers below the next one, every
 // record in a known container.
-bool consistent(CardImage* image) {
+bool consistent(const ParseState& state) {
+    CardImage* image = state.image;
     if (!image->pins[CardAuthIdUser].present || !image->pins[CardAuthIdSo].present) return false;
     if (image->storagePublic.empty() || image->attestationKey.empty()) return false;
-    std::set<uint32_t> ids;
+    std::unordered_set<uint32_t> ids;
+    ids.reserve(state.records);
     auto check = [&](uint32_t recordId, uint32_t containerId) {
         if (recordId == 0 || recordId >= image->nextRecordId || !ids.insert(recordId).second) return false;
-        return CardContent::IsDataContainer(containerId) || image->FindContainer(containerId) != nullptr;
+        return CardContent::IsDataContainer(containerId) || state.containerIds.count(containerId) != 0;
     };
     for (const auto& c : image->containers)
         if (c->record.containerId >= image->nextContainerId && image->nextContainerId != 0) return false;
@@ -522,12 +555,13 @@ int CardImage::Parse(const unsigned char* data, size_t size, std::unique_ptr<Car
     if (digest.size() != 32 || !CardCrypto::Equal(digest.data(), data + 16, 32)) return CoreCardUnsupported;
 
     std::vector<Field> items;
-    if (!splitItems(body, bodySize, &items)) return CoreCardUnsupported;
+    if (!splitItems(body, bodySize, &items, kCardMaxItems)) return CoreCardUnsupported;
     auto image = std::make_unique<CardImage>();
+    ParseState state{image.get(), {}, 0};
     bool hasCard = false;
     // Containers first, so that records can be checked against them.
     for (const Field& item : items) {
-        if (item.tag == TagContainer && !parseContainer(item, image.get())) return CoreCardUnsupported;
+        if (item.tag == TagContainer && !parseContainer(item, &state)) return CoreCardUnsupported;
     }
     for (const Field& item : items) {
         bool ok = true;
@@ -536,125 +570,17 @@ int CardImage::Parse(const unsigned char* data, size_t size, std::unique_ptr<Car
         case TagPin: ok = parsePin(item, image.get()); break;
         case TagStorage: ok = parseStorage(item, image.get()); break;
         case TagAttestation: ok = parseAttestation(item, image.get()); break;
-        case TagCertificate: ok = parseCertificate(item, image.get()); break;
-        case TagPublicKey: ok = parsePublicKey(item, image.get()); break;
-        case TagPrivateKey: ok = parsePrivateKey(item, image.get()); break;
-        case TagFile: ok = parseFile(item, image.get()); break;
+        case TagCertificate: ok = parseCertificate(item, &state); break;
+        case TagPublicKey: ok = parsePublicKey(item, &state); break;
+        case TagPrivateKey: ok = parsePrivateKey(item, &state); break;
+        case TagFile: ok = parseFile(item, &state); break;
         default: break;  // containers done above; unknown items are skipped
         }
         if (!ok) return CoreCardUnsupported;
     }
-    if (!hasCard || !consistent(image.get())) return CoreCardUnsupported;
+    if (!hasCard || !consistent(state)) return CoreCardUnsupported;
     *result = std::move(image);
     return CoreOk;
-}
-
-std::string CardImage::Identity() const {
-    char serial[24];
-    std::snprintf(serial, sizeof serial, "%016llx", static_cast<unsigned long long>(insertionSerial));
-    return cardId + "#" + serial;
-}
-
-uint32_t CardImage::NewRecordId() {
-    if (nextRecordId == 0 || nextRecordId == 0xFFFFFFFFu) return 0;
-    return nextRecordId++;
-}
-
-uint32_t CardImage::NewContainerId() {
-    for (;;) {
-        if (nextContainerId == 0 || nextContainerId == 0xFFFFFFFFu) return 0;
-        uint32_t id = nextContainerId++;
-        if (!CardContent::IsDataContainer(id) && FindContainer(id) == nullptr) return id;
-    }
-}
-
-long CardImage::UsedMemory() const {
-    size_t used = 0;
-    for (const auto& item : containers) used += StoredSize(*item);
-    for (const auto& item : certificates) used += StoredSize(*item);
-    for (const auto& item : publicKeys) used += StoredSize(*item);
-    for (const auto& item : privateKeys) used += StoredSize(*item);
-    for (const auto& item : files) used += StoredSize(*item);
-    return static_cast<long>(used);
-}
-
-long CardImage::FreeMemory() const { return static_cast<long>(totalMemory) - UsedMemory(); }
-
-int CardImage::EsignKeysInUse() const {
-    int count = 0;
-    for (const auto& item : privateKeys)
-        if ((item->record.keyPairFlags & KeyPairFlagEsign) != 0) ++count;
-    return count;
-}
-
-CardPin* CardImage::Pin(int authId) {
-    return authId >= 1 && authId <= 3 && pins[authId].present ? &pins[authId] : nullptr;
-}
-
-const CardPin* CardImage::Pin(int authId) const {
-    return authId >= 1 && authId <= 3 && pins[authId].present ? &pins[authId] : nullptr;
-}
-
-ImageContainer* CardImage::FindContainer(uint32_t containerId) {
-    for (auto& item : containers)
-        if (item->record.containerId == containerId) return item.get();
-    return nullptr;
-}
-
-namespace {
-// Look-up through the position index; an index that no longer matches the items (they
-// changed since it was built) is built again, so look-ups stay O(1) without every change
-// of the vectors having to keep it up to date.
-template <typename Item>
-Item* findIndexed(std::vector<std::unique_ptr<Item>>& items, std::unordered_map<uint32_t, size_t>& index,
-                  uint32_t recordId) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        auto hit = index.find(recordId);
-        if (hit != index.end() && hit->second < items.size() && items[hit->second]->record.recordId == recordId)
-            return items[hit->second].get();
-        if (attempt == 1) break;
-        try {
-            index.clear();
-            for (size_t i = 0; i < items.size(); ++i) index.emplace(items[i]->record.recordId, i);
-        } catch (const std::bad_alloc&) {
-            index.clear();
-            for (auto& item : items)
-                if (item->record.recordId == recordId) return item.get();
-            return nullptr;
-        }
-    }
-    return nullptr;
-}
-}  // namespace
-
-ImageCertificate* CardImage::FindCertificate(uint32_t recordId) {
-    return findIndexed(certificates, index_.certificates, recordId);
-}
-
-ImagePublicKey* CardImage::FindPublicKey(uint32_t recordId) {
-    return findIndexed(publicKeys, index_.publicKeys, recordId);
-}
-
-ImagePrivateKey* CardImage::FindPrivateKey(uint32_t recordId) {
-    return findIndexed(privateKeys, index_.privateKeys, recordId);
-}
-
-ImageFile* CardImage::FindFile(uint32_t recordId) { return findIndexed(files, index_.files, recordId); }
-
-namespace {
-size_t commonSize(const CardCommonAttribute& common) { return common.GetLabel().size() + common.GetId().size(); }
-}  // namespace
-
-size_t StoredSize(const ImageContainer& item) { return OrvoStringWToUtf8(item.record.name).size(); }
-size_t StoredSize(const ImageCertificate& item) { return item.der.size() + commonSize(item.record.common); }
-size_t StoredSize(const ImagePublicKey& item) {
-    return item.modulus.size() + item.exponent.size() + commonSize(item.record.common);
-}
-size_t StoredSize(const ImagePrivateKey& item) {
-    return item.wrappedDataKey.size() + item.sealedKey.size() + commonSize(item.record.common);
-}
-size_t StoredSize(const ImageFile& item) {
-    return item.data.size() + OrvoStringWToUtf8(item.record.name).size() + commonSize(item.record.common);
 }
 
 }  // namespace Core

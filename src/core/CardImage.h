@@ -24,6 +24,23 @@ constexpr size_t kCardIdMaxLength = 32;
 constexpr size_t kCardModelMaxLength = 32;
 constexpr size_t kCardImageMaxSize = 64u * 1024u * 1024u;
 
+// Bounds of what an image may hold. An image outside them is refused like a damaged one
+// (unsupported card), so that no count or size read from a file can make parsing or a
+// login run for long or allocate without limit. The writers keep within them.
+constexpr size_t kCardMaxItems = 24576;          // top-level items, unknown ones included
+constexpr size_t kCardMaxItemFields = 64;        // fields of one item
+constexpr size_t kCardMaxContainers = 4096;
+constexpr size_t kCardMaxRecords = 16384;        // certificates, keys and data files together
+constexpr uint32_t kCardMaxPinIterations = 1000000;
+constexpr uint32_t kCardMaxEsignPlaces = 255;
+constexpr size_t kCardMaxNameSize = 1024;        // container and data-file names (UTF-8)
+constexpr size_t kCardMaxCertificateSize = 64u * 1024u;
+constexpr size_t kCardMaxModulusSize = 512;      // 4096 bits
+constexpr size_t kCardMaxExponentSize = 8;
+constexpr size_t kCardMaxSealedKeySize = 8192;   // sealed PKCS#8 private key
+constexpr size_t kCardMaxWrappedKeySize = 1024;  // wrapped data key
+constexpr size_t kCardMaxAttestationKeySize = 1024;
+
 // Bits of CardImage::flags.
 enum CardImageFlags : uint32_t {
     CardImageFlagThirdCode = 0x01,  // authentication code 3 exists and may be reset

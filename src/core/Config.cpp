@@ -181,14 +181,13 @@ const char* ConfigGlobal::GetReadersDir() const {
 }
 
 ConfigGlobal* GetConfigGlobal() {
-    // Built on first use, also from static initialisers; never destroyed, so that it stays
-    // valid in other static destructors.
-    static ConfigGlobal* config = [] {
-        ConfigGlobal* created = new ConfigGlobal();
-        created->Load(nullptr);
-        return created;
-    }();
-    return config;
+    // Built and loaded on first use; destroyed at unload or exit after every static made
+    // later (the module makes it first).
+    struct LoadedConfig : ConfigGlobal {
+        LoadedConfig() { Load(nullptr); }
+    };
+    static LoadedConfig config;
+    return &config;
 }
 
 }  // namespace Core

@@ -4,6 +4,7 @@
 #include <openssl/provider.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "core/Log.h"
 
@@ -25,36 +26,59 @@ const char* mdName(HashType type) {
     }
 }
 
-// MD4 lives in OpenSSL's legacy provider. It is loaded into a library context of our
-// own, so that the application's default context stays as the application set it up.
-const EVP_MD* fetchMd4() {
-    const EVP_MD* md = nullptr;
-    OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
-    if (context != nullptr && OSSL_PROVIDER_load(context, "legacy") != nullptr)
-        md = EVP_MD_fetch(context, "MD4", nullptr);
-    if (md == nullptr) md = EVP_MD_fetch(nullptr, "MD4", nullptr);
-    // The context (and the provider in it) stays loaded for the life of the process.
-    return md;
+// The digest methods, fetched once per load of the library and freed when it is unloaded
+// (a digest context in use keeps its own reference). MD4 lives in OpenSSL's legacy
+// provider, loaded on first use into a library context of our own, so that the
+// application's default context stays as the application set it up (and a load of the
+// library that needs no MD4 does not pay for the provider).
+class Methods {
+public:
+    Methods() {
+        for (int type = HashTypeMd5; type <= HashTypeSha512; ++type)
+            methods_[type] = EVP_MD_fetch(nullptr, mdName(static_cast<HashType>(type)), nullptr);
+    }
+    ~Methods() {
+        for (EVP_MD*& md : methods_) {
+            EVP_MD_free(md);
+            md = nullptr;
+        }
+        if (legacy_ != nullptr) OSSL_PROVIDER_unload(legacy_);
+        OSSL_LIB_CTX_free(legacyContext_);
+    }
+    Methods(const Methods&) = delete;
+    Methods& operator=(const Methods&) = delete;
+
+    const EVP_MD* For(HashType type) {
+        if (type == HashTypeMd4) std::call_once(md4Once_, [this] { fetchMd4(); });
+        return type >= HashTypeMd4 && type <= HashTypeSha512 ? methods_[type] : nullptr;
+    }
+
+private:
+    void fetchMd4() {
+        legacyContext_ = OSSL_LIB_CTX_new();
+        if (legacyContext_ != nullptr) legacy_ = OSSL_PROVIDER_load(legacyContext_, "legacy");
+        if (legacy_ != nullptr) methods_[HashTypeMd4] = EVP_MD_fetch(legacyContext_, "MD4", nullptr);
+        if (methods_[HashTypeMd4] == nullptr) methods_[HashTypeMd4] = EVP_MD_fetch(nullptr, "MD4", nullptr);
+    }
+
+    std::once_flag md4Once_;
+    OSSL_LIB_CTX* legacyContext_ = nullptr;
+    OSSL_PROVIDER* legacy_ = nullptr;
+    EVP_MD* methods_[HashTypeSha512 + 1] = {};
+};
+
+Methods& methods() {
+    static Methods instance;
+    return instance;
 }
 
-// Fetched once per process; the methods are never freed.
-const EVP_MD* mdFor(HashType type) {
-    static const EVP_MD* const methods[] = {
-        fetchMd4(),
-        EVP_MD_fetch(nullptr, "MD5", nullptr),
-        EVP_MD_fetch(nullptr, "SHA1", nullptr),
-        EVP_MD_fetch(nullptr, "SHA224", nullptr),
-        EVP_MD_fetch(nullptr, "SHA256", nullptr),
-        EVP_MD_fetch(nullptr, "SHA384", nullptr),
-        EVP_MD_fetch(nullptr, "SHA512", nullptr),
-    };
-    if (type < HashTypeMd4 || type > HashTypeSha512) return nullptr;
-    return methods[type];
-}
+const EVP_MD* mdFor(HashType type) { return methods().For(type); }
 
 EVP_MD_CTX* ctx(void* context) { return static_cast<EVP_MD_CTX*>(context); }
 
 }  // namespace
+
+void PrepareHashMethods() { methods(); }
 
 // Life of a digest: Update feeds it, Final fixes it (a second Final keeps it), and an
 // Update after Final starts a new digest from scratch.

@@ -47,6 +47,10 @@ public:
     void Final() override;
 };
 
+// Fetches the digest methods now; they are freed when the library is unloaded, after
+// everything made later is gone.
+void PrepareHashMethods();
+
 // DER DigestInfo prefix for a hash type (null and 0 for HashTypeSsl3 and MD4 without OID).
 const unsigned char* DigestInfoPrefix(HashType type, unsigned long* length);
 

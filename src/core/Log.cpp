@@ -97,6 +97,7 @@ void Log::SetFileName(const char* path) {
         fd_ = -1;
     }
     fileName_ = next;
+    refused_ = false;
     hasFile_.store(!fileName_.empty());
 }
 
@@ -168,19 +169,55 @@ void Log::writeDataV(int level, const void* data, unsigned short length, const c
     emit(text);
 }
 
-// Opens the log file (append, create) or re-opens it when it was removed or replaced
-// since it was opened. Called with mutex_ held.
+// Opens the log file for appending, or re-opens it when it was removed or replaced since
+// it was opened. Called with mutex_ held. A path that is not safe to write to (see
+// openSafely) switches the log off until another file name is set: the lines are never
+// redirected to whatever the path points at.
 int Log::openLocked() {
+    if (refused_) return -1;
     if (fd_ >= 0) {
         struct stat byPath, byFd;
-        if (::stat(fileName_.c_str(), &byPath) == 0 && ::fstat(fd_, &byFd) == 0 &&
+        if (::lstat(fileName_.c_str(), &byPath) == 0 && ::fstat(fd_, &byFd) == 0 &&
             byPath.st_dev == byFd.st_dev && byPath.st_ino == byFd.st_ino)
             return fd_;
         ::close(fd_);
         fd_ = -1;
     }
-    fd_ = ::open(fileName_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    bool refused = false;
+    fd_ = openSafely(fileName_, &refused);
+    if (refused) {
+        refused_ = true;
+        hasFile_.store(false);
+    }
     return fd_;
+}
+
+// Opens path for appending, creating it with mode 0600. Refuses (*refused, -1) a symbolic
+// link, anything but a regular file, a file of another user, a file that others may write
+// to and a file with further hard links: in a shared directory each of them would let
+// another user receive the log or point it at a file of ours.
+int Log::openSafely(const std::string& path, bool* refused) {
+    *refused = false;
+    // O_NONBLOCK: a FIFO planted at the path must not block the caller.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                    0600);
+    if (fd < 0) {
+        // A link, or a FIFO without reader, device or directory: refused. A missing
+        // directory or a permission problem may pass; the next line tries again.
+        struct stat st;
+        if (errno == ELOOP || (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) *refused = true;
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & S_IWOTH) != 0 ||
+        st.st_nlink != 1) {
+        ::close(fd);
+        *refused = true;
+        return -1;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
 }
 
 void Log::emit(const std::string& text) {
@@ -231,13 +268,12 @@ void Log::emit(const std::string& text) {
 }
 
 Log* GetCoreLog() {
-    // Never destroyed: the log must stay usable from other static destructors.
-    static Log* log = [] {
-        Log* created = new Log();
-        created->SetApplication("Pkcs11-core");
-        return created;
-    }();
-    return log;
+    // Destroyed at unload or exit after every static made later (the module makes it first).
+    struct CoreLog : Log {
+        CoreLog() { SetApplication("Pkcs11-core"); }
+    };
+    static CoreLog log;
+    return &log;
 }
 
 }  // namespace Core

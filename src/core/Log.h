@@ -53,6 +53,7 @@ private:
     // whole block with one write().
     void emit(const std::string& text);
     int openLocked();
+    static int openSafely(const std::string& path, bool* refused);
 
     mutable std::mutex mutex_;
     std::string application_;
@@ -60,6 +61,7 @@ private:
     std::atomic<int> level_{LevelOff};
     std::atomic<bool> hasFile_{false};
     int fd_ = -1;
+    bool refused_ = false;  // the path was not safe to open; logging is off
 };
 
 // The card core's own log ("Pkcs11-core" once the module has set it up).

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 #include "core/Log.h"
 
@@ -15,6 +16,11 @@ namespace Vellumcrest {
 namespace Core {
 
 namespace {
+
+// A list is a few lines; a larger file is not used (nothing is trusted), so that a wrong
+// path cannot make loading the library read or check without limit.
+constexpr std::streamsize kMaxListSize = 1024 * 1024;
+constexpr size_t kMaxEntries = 1024;
 
 bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
@@ -64,10 +70,22 @@ bool ProcessTrustVerifier::LoadTrustedAppsFile(const orvostd::OrvoString& path) 
     std::vector<Entry> loaded;
     std::ifstream file(path.c_str(), std::ios::binary);
     bool readable = !path.empty() && file.is_open();
+    std::string content;
     if (readable) {
+        content.resize(static_cast<size_t>(kMaxListSize) + 1);
+        file.read(&content[0], kMaxListSize + 1);
+        content.resize(static_cast<size_t>(file.gcount()));
+        if (static_cast<std::streamsize>(content.size()) > kMaxListSize) {
+            GetCoreLog()->Warning("ProcessTrustVerifier: %s is larger than %ld bytes; not used", path.c_str(),
+                                  static_cast<long>(kMaxListSize));
+            readable = false;
+        }
+    }
+    if (readable) {
+        std::istringstream lines(content);
         std::string line;
         int number = 0;
-        while (std::getline(file, line)) {
+        while (std::getline(lines, line)) {
             ++number;
             while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
                 line.pop_back();
@@ -87,6 +105,11 @@ bool ProcessTrustVerifier::LoadTrustedAppsFile(const orvostd::OrvoString& path) 
                 GetCoreLog()->Warning("ProcessTrustVerifier: %s:%d: line ignored (expected \"<sha256>  <path>\")",
                                       path.c_str(), number);
                 continue;
+            }
+            if (loaded.size() >= kMaxEntries) {
+                GetCoreLog()->Warning("ProcessTrustVerifier: %s: more than %zu entries; the rest is ignored",
+                                      path.c_str(), kMaxEntries);
+                break;
             }
             Entry entry;
             for (size_t i = 0; i < 64; ++i) entry.sha256Hex += lower(line[i]);
@@ -129,8 +152,8 @@ bool ProcessTrustVerifier::VerifyTrust() {
 }
 
 ProcessTrustVerifier* GetProcTrustVerifier() {
-    static ProcessTrustVerifier* verifier = new ProcessTrustVerifier();
-    return verifier;
+    static ProcessTrustVerifier verifier;
+    return &verifier;
 }
 
 }  // namespace Core

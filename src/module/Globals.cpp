@@ -3,12 +3,18 @@
 
 #include <unistd.h>
 
+#include <mutex>
+
+#include "core/CardAuth.h"
 #include "core/Config.h"
+#include "core/Hash.h"
 #include "core/Log.h"
 #include "core/ProcessTrustVerifier.h"
 #include "module/ConfigPkcs11.h"
 #include "module/Pkcs11Provider.h"
 #include "module/ReturnValues.h"
+#include "session/ElementLifetime.h"
+#include "session/SoPinStore.h"
 
 namespace Vellumcrest {
 namespace Pkcs11 {
@@ -26,19 +32,26 @@ constexpr const char* kPlatform = "arm";
 constexpr const char* kPlatform = "unknown";
 #endif
 
-// Touches the card core's singletons so that they are complete before the module's
-// objects and therefore outlive them when the library is unloaded.
-bool prepareCore() {
+// Builds the function-local statics that the module's objects use, also while they are
+// destroyed: built before them, they are destroyed after them when the library is
+// unloaded or the process exits.
+bool prepareStatics() {
     Core::GetCoreLog();
     Core::GetConfigGlobal();
     Core::GetProcTrustVerifier();
+    Core::CardAuth::ClearMemo();
+    Core::PrepareHashMethods();
+    SoPinStore::Forget(nullptr);
+    std::lock_guard<std::mutex> guard(Lifetime::ClosedMutex());
+    Lifetime::TakeClosedHeld(nullptr);
     return true;
 }
 
 // Built on first use (at the latest by the library constructor), destroyed in reverse
-// order of the members on unload: configuration, log, provider.
+// order of the members on unload: configuration, log, provider (which frees the sessions,
+// groups and objects still open).
 struct ModuleGlobals {
-    bool coreReady = prepareCore();
+    bool staticsReady = prepareStatics();
     Pkcs11Provider provider;
     Core::Log log;
     ConfigPkcs11 config;

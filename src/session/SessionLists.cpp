@@ -47,7 +47,11 @@ void destroyWhenFree(T* element) {
 
 SessionList::SessionList() = default;
 
-SessionList::~SessionList() = default;
+// Sessions still open when the library is unloaded are freed (no card work is done).
+SessionList::~SessionList() {
+    Lifetime::Guard guard(listLock_);
+    RemoveAndDestroyAll();
+}
 
 CK_SESSION_HANDLE SessionList::CreateSession(CK_SLOT_ID slotID, bool readWrite) {
     if (provider_ == nullptr) return 0;
@@ -226,7 +230,11 @@ bool SessionList::HasSessionInState(CK_SLOT_ID slotID, CK_STATE state) {
 
 SessionGroupList::SessionGroupList() = default;
 
-SessionGroupList::~SessionGroupList() = default;
+// Groups still open when the library is unloaded are freed with their objects.
+SessionGroupList::~SessionGroupList() {
+    Lifetime::Guard guard(listLock_);
+    RemoveAndDestroyAll();
+}
 
 uint32_t SessionGroupList::CreateSessionGroup(CK_SLOT_ID slotID) {
     SessionGroup* group = new (std::nothrow) SessionGroup(slotID, provider_);

@@ -89,3 +89,24 @@ TEST(ProcessTrust, SymlinkedEntryAndUnreadableListClearsTrust) {
     EXPECT_FALSE(verifier.LoadTrustedAppsFile(orvostd::OrvoString("")));
     EXPECT_EQ(GetProcTrustVerifier(), GetProcTrustVerifier());
 }
+
+TEST(ProcessTrust, OversizedListOrEntriesBeyondTheBoundTrustNothing) {
+    TempDir dir;
+    std::string list = dir.File("trustedapps.ocf");
+    std::string self = SelfPath();
+    std::string match = SelfSha256() + "  " + self + "\n";
+    std::string other = std::string(64, '1') + "  /usr/bin/other\n";
+    ProcessTrustVerifier verifier;
+
+    // The matching line after 1024 entries is not read.
+    std::string many;
+    for (int i = 0; i < 1024; ++i) many += other;
+    WriteText(list, many + match);
+    ASSERT_TRUE(verifier.LoadTrustedAppsFile(orvostd::OrvoString(list)));
+    EXPECT_FALSE(verifier.VerifyTrust());
+
+    // A file over 1 MiB is not used at all, even with the match first.
+    WriteText(list, match + std::string(1024 * 1024, '#'));
+    EXPECT_FALSE(verifier.LoadTrustedAppsFile(orvostd::OrvoString(list)));
+    EXPECT_FALSE(verifier.VerifyTrust());
+}

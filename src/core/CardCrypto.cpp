@@ -72,22 +72,31 @@ struct CtxDeleter {
 template <typename T>
 using Owned = std::unique_ptr<T, CtxDeleter>;
 
-// Algorithms fetched once: OpenSSL's implicit fetch by EVP_sha256() and the like looks the
-// implementation up again on every use, which costs more than hashing a PIN. Fetched
-// algorithms are immutable and shared by all threads; they live as long as the process.
-const EVP_MD* sha256Md() {
-    static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    return md != nullptr ? md : EVP_sha256();
-}
+// Algorithms fetched once per load of the library (freed when it is unloaded): OpenSSL's
+// implicit fetch by EVP_sha256() and the like looks the implementation up again on every use,
+// which costs more than hashing a PIN. Fetched algorithms are immutable and shared by all
+// threads.
+class Algorithms {
+public:
+    Algorithms()
+        : sha256_(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
+          aes256Gcm_(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr)),
+          hmacSha256_(makeHmacSha256()) {}
+    ~Algorithms() {
+        EVP_MD_free(sha256_);
+        EVP_CIPHER_free(aes256Gcm_);
+        EVP_MAC_CTX_free(hmacSha256_);
+    }
+    Algorithms(const Algorithms&) = delete;
+    Algorithms& operator=(const Algorithms&) = delete;
 
-const EVP_CIPHER* aes256Gcm() {
-    static const EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    return cipher != nullptr ? cipher : EVP_aes_256_gcm();
-}
+    const EVP_MD* Sha256() const { return sha256_ != nullptr ? sha256_ : EVP_sha256(); }
+    const EVP_CIPHER* Aes256Gcm() const { return aes256Gcm_ != nullptr ? aes256Gcm_ : EVP_aes_256_gcm(); }
+    const EVP_MAC_CTX* HmacSha256() const { return hmacSha256_; }
 
-// HMAC-SHA256 context with the digest already set; each use duplicates it and sets the key.
-const EVP_MAC_CTX* hmacSha256Template() {
-    static const EVP_MAC_CTX* ctx = [] {
+private:
+    // HMAC-SHA256 context with the digest already set; each use duplicates it and sets the key.
+    static EVP_MAC_CTX* makeHmacSha256() {
         EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
         EVP_MAC_CTX* made = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
         EVP_MAC_free(mac);
@@ -101,9 +110,21 @@ const EVP_MAC_CTX* hmacSha256Template() {
             made = nullptr;
         }
         return made;
-    }();
-    return ctx;
+    }
+
+    EVP_MD* sha256_;
+    EVP_CIPHER* aes256Gcm_;
+    EVP_MAC_CTX* hmacSha256_;
+};
+
+const Algorithms& algorithms() {
+    static const Algorithms instance;
+    return instance;
 }
+
+const EVP_MD* sha256Md() { return algorithms().Sha256(); }
+const EVP_CIPHER* aes256Gcm() { return algorithms().Aes256Gcm(); }
+const EVP_MAC_CTX* hmacSha256Template() { return algorithms().HmacSha256(); }
 
 const char kVerifierLabel[] = "vellumcrest pin verifier";
 const char kKekLabel[] = "vellumcrest pin kek";
@@ -237,6 +258,8 @@ PkeyPtr rsaFromDer(const SecureBytes& der) {
 }
 
 }  // namespace
+
+void PrepareAlgorithms() { algorithms(); }
 
 bool RandomBytes(unsigned char* out, size_t size) {
     return size == 0 || RAND_bytes(out, static_cast<int>(size)) == 1;

@@ -58,6 +58,10 @@ constexpr uint32_t kDefaultPinIterations = VC_FUZZ_PIN_ITERATIONS;  // fuzzing b
 constexpr uint32_t kDefaultPinIterations = 100000;
 #endif
 
+// Fetches the algorithms used for PINs and sealing (done on first use otherwise); they are
+// freed when the library is unloaded.
+void PrepareAlgorithms();
+
 bool RandomBytes(unsigned char* out, size_t size);
 std::vector<unsigned char> RandomVector(size_t size);
 std::string RandomHex(size_t bytes, bool upper);

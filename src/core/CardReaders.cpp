@@ -72,8 +72,8 @@ struct ConfCache {
 };
 
 ConfCache& confCache() {
-    static ConfCache* instance = new ConfCache();  // lives until exit, also for static destructors
-    return *instance;
+    static ConfCache instance;
+    return instance;
 }
 
 bool parseReaderConf(const std::string& directory, const std::string& path, ReaderEntry* entry);

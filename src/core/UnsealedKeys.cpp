@@ -18,8 +18,8 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry* instance = new Registry();  // lives until exit, also for static destructors
-    return *instance;
+    static Registry instance;  // built before the module's objects, destroyed after them
+    return instance;
 }
 
 // OpenSSL registers its own clean-up at exit when it starts; a handler registered after that

@@ -1,9 +1,7 @@
 // The list of reader/card pairs. Its lock is never held while waiting for a pair: a thread
 // that holds a pair may therefore use the list (look-ups, walks, updates) without risking a
 // deadlock with a thread that looks the same pair up.
-#include <chrono>
 #include <new>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 

@@ -25,21 +25,43 @@ namespace CardTool {
 
 // ---- Helpers ---------------------------------------------------------------------
 
-Args::Args(const std::vector<std::string>& words, const std::vector<std::string>& flags) {
+namespace {
+
+bool listed(const std::vector<std::string>& names, const std::string& name) {
+    for (const std::string& item : names)
+        if (item == name) return true;
+    return false;
+}
+
+}  // namespace
+
+Args::Args(const std::vector<std::string>& words, const Command& command) : command_(command) {
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
-        if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
-            std::string name = word.substr(2);
-            bool isFlag = false;
-            for (const std::string& flag : flags) isFlag = isFlag || flag == name;
-            if (isFlag) {
-                options_[name] = "1";
-            } else {
-                if (i + 1 >= words.size()) throw Usage("option --" + name + " needs a value");
-                options_[name] = words[++i];
-            }
-        } else {
+        if (word.size() <= 2 || word.compare(0, 2, "--") != 0) {
             positional_.push_back(word);
+            continue;
+        }
+        std::string name = word.substr(2);
+        std::string value;
+        size_t equals = name.find('=');
+        bool inlineValue = equals != std::string::npos;
+        if (inlineValue) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+        }
+        if (listed(command.flags, name)) {
+            if (inlineValue) throw Usage("option --" + name + " takes no value");
+            options_[name] = "1";
+        } else if (listed(command.values, name)) {
+            if (!inlineValue) {
+                if (i + 1 >= words.size()) throw Usage("option --" + name + " needs a value");
+                value = words[++i];
+            }
+            options_[name] = value;
+        } else {
+            throw Usage("unknown option --" + name + " for " + command.name + " (see vellumcrest-card " +
+                        command.name + " --help)");
         }
     }
 }
@@ -55,17 +77,9 @@ std::string Args::Require(const std::string& option) const {
     return it->second;
 }
 
-void Args::Allow(const std::vector<std::string>& allowed) const {
-    for (const auto& option : options_) {
-        bool known = false;
-        for (const std::string& name : allowed) known = known || name == option.first;
-        if (!known) throw Usage("unknown option --" + option.first);
-    }
-}
-
-void Args::ExpectPositional(size_t minimum, size_t maximum, const char* synopsis) const {
+void Args::ExpectPositional(size_t minimum, size_t maximum) const {
     if (positional_.size() < minimum || positional_.size() > maximum)
-        throw Usage(std::string("usage: vellumcrest-card ") + synopsis);
+        throw Usage(std::string("usage: vellumcrest-card ") + command_.synopsis);
 }
 
 std::vector<unsigned char> ParseHex(const std::string& text, size_t maxBytes) {
@@ -256,11 +270,12 @@ const char* kindText(int kind) {
     }
 }
 
+}  // namespace
+
 // ---- Readers ---------------------------------------------------------------------
 
-int commandReaderAdd(const std::string& readersDir, const Args& args) {
-    args.Allow({"pinpad", "pinpad-pin"});
-    args.ExpectPositional(1, 1, "reader-add NAME [--pinpad] [--pinpad-pin PIN]");
+int CommandReaderAdd(const std::string& readersDir, const Args& args) {
+    args.ExpectPositional(1, 1);
     const std::string& name = args.Positional()[0];
     if (!IsValidReaderName(name))
         throw Failure("bad reader name: 1 to 128 characters, no control characters, no surrounding blanks");
@@ -289,9 +304,8 @@ int commandReaderAdd(const std::string& readersDir, const Args& args) {
     return 0;
 }
 
-int commandReaderRemove(const std::string& readersDir, const Args& args) {
-    args.Allow({});
-    args.ExpectPositional(1, 1, "reader-remove NAME");
+int CommandReaderRemove(const std::string& readersDir, const Args& args) {
+    args.ExpectPositional(1, 1);
     ReaderEntry reader = RequireReader(readersDir, args.Positional()[0]);
     std::string image = reader.ImagePath();
     CardFileLock lock;
@@ -318,9 +332,14 @@ int commandReaderRemove(const std::string& readersDir, const Args& args) {
     return 0;
 }
 
-int commandList(const std::string& readersDir, const Args& args) {
-    args.Allow({});
-    args.ExpectPositional(0, 0, "list");
+int CommandList(const std::string& readersDir, const Args& args) {
+    args.ExpectPositional(0, 0);
+    struct stat st;
+    if (::stat(readersDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw Failure("the readers directory " + readersDir + " does not exist (reader-add creates it; " +
+                      "--readers-dir or VELLUMCREST_READERS_DIR names another)");
+    if (::access(readersDir.c_str(), R_OK | X_OK) != 0)
+        throw Failure("cannot read the readers directory " + readersDir + ": " + std::strerror(errno));
     for (const ReaderEntry& reader : ScanReaders(readersDir)) {
         std::cout << reader.name << "\tpinpad=" << (reader.pinPad ? "yes" : "no") << "\t";
         std::unique_ptr<CardImage> card;
@@ -335,13 +354,8 @@ int commandList(const std::string& readersDir, const Args& args) {
 
 // ---- Cards -----------------------------------------------------------------------
 
-int commandCardCreate(const std::string& readersDir, const Args& args) {
-    args.Allow({"type", "id", "model", "so-pin", "user-pin", "user-tries", "so-tries", "memory", "esign-places",
-                "firmware", "third-code"});
-    args.ExpectPositional(1, 1,
-                          "card-create FILE --type 1..4 [--id ID32] [--model TEXT] [--so-pin PIN] [--user-pin PIN] "
-                          "[--user-tries N] [--so-tries N] [--memory BYTES] [--esign-places N] [--firmware MAJ.MIN] "
-                          "[--third-code PIN]");
+int CommandCardCreate(const std::string& readersDir, const Args& args) {
+    args.ExpectPositional(1, 1);
     const std::string& file = args.Positional()[0];
     CardSettings settings;
     settings.type = static_cast<int>(ParseNumber(args.Require("type"), 1, 4, "card type"));
@@ -396,9 +410,8 @@ int commandCardCreate(const std::string& readersDir, const Args& args) {
     return 0;
 }
 
-int commandCardInsert(const std::string& readersDir, const Args& args) {
-    args.Allow({});
-    args.ExpectPositional(2, 2, "card-insert READER FILE");
+int CommandCardInsert(const std::string& readersDir, const Args& args) {
+    args.ExpectPositional(2, 2);
     ReaderEntry reader = RequireReader(readersDir, args.Positional()[0]);
     const std::string& file = args.Positional()[1];
     std::string target = reader.ImagePath();
@@ -419,13 +432,13 @@ int commandCardInsert(const std::string& readersDir, const Args& args) {
     if (WriteCardImage(target, *image, nullptr) != CoreOk) throw Failure("cannot write " + target);
     ::unlink(file.c_str());
     ::unlink((file + ".lock").c_str());
-    std::cout << "card " << image->cardId << " inserted into '" << reader.name << "'\n";
+    std::cout << "card " << image->cardId << " inserted into '" << reader.name << "': " << file << " moved to "
+              << target << "\n";
     return 0;
 }
 
-int commandCardRemove(const std::string& readersDir, const Args& args) {
-    args.Allow({});
-    args.ExpectPositional(1, 2, "card-remove READER [DEST]");
+int CommandCardRemove(const std::string& readersDir, const Args& args) {
+    args.ExpectPositional(1, 2);
     ReaderEntry reader = RequireReader(readersDir, args.Positional()[0]);
     std::string image = reader.ImagePath();
     CardFileLock lock;
@@ -443,9 +456,8 @@ int commandCardRemove(const std::string& readersDir, const Args& args) {
     return 0;
 }
 
-int commandDump(const std::string& readersDir, const Args& args) {
-    args.Allow({});
-    args.ExpectPositional(1, 1, "dump CARD");
+int CommandDump(const std::string& readersDir, const Args& args) {
+    args.ExpectPositional(1, 1);
     Card card(readersDir, args.Positional()[0], false);
     CardImage& image = card.Image();
     std::cout << "card " << image.cardId << "\n"
@@ -507,79 +519,4 @@ int commandDump(const std::string& readersDir, const Args& args) {
     return 0;
 }
 
-void printHelp() {
-    std::cout << "usage: vellumcrest-card [--readers-dir DIR] COMMAND ...\n"
-                 "  reader-add NAME [--pinpad] [--pinpad-pin PIN]\n"
-                 "  reader-remove NAME\n"
-                 "  list\n"
-                 "  card-create FILE --type 1..4 [--id ID32] [--model TEXT] [--so-pin PIN] [--user-pin PIN]\n"
-                 "      [--user-tries N] [--so-tries N] [--memory BYTES] [--esign-places N] [--firmware MAJ.MIN]\n"
-                 "      [--third-code PIN]\n"
-                 "  card-insert READER FILE\n"
-                 "  card-remove READER [DEST]\n"
-                 "  dump CARD\n"
-                 "  key-generate CARD --bits 1024|2048 [--label L] [--id HEX] [--usage LIST]\n"
-                 "  key-import CARD --pem FILE [--label L] [--id HEX] [--usage LIST]\n"
-                 "  pubkey-export CARD --id HEX --out FILE\n"
-                 "  cert-add CARD (--der FILE | --pem FILE) [--kind root|client|partner] [--label L] [--id HEX]\n"
-                 "  cert-issue CARD --id HEX --subject DN --ca-cert FILE --ca-key FILE [--label L] [--days N]\n"
-                 "  data-add CARD --file FILE [--label L]\n"
-                 "CARD is a card image path or @READER.\n";
-}
-
-}  // namespace
 }  // namespace CardTool
-
-int main(int argc, char** argv) {
-    using namespace CardTool;
-    std::vector<std::string> words(argv + 1, argv + argc);
-    std::string readersDir;
-    std::vector<std::string> rest;
-    bool haveReadersDir = false;
-    for (size_t i = 0; i < words.size(); ++i) {
-        if (words[i] == "--readers-dir") {
-            if (i + 1 >= words.size()) {
-                std::cerr << "vellumcrest-card: option --readers-dir needs a value\n";
-                return 2;
-            }
-            readersDir = words[++i];
-            haveReadersDir = true;
-        } else {
-            rest.push_back(words[i]);
-        }
-    }
-    if (rest.empty() || rest[0] == "--help" || rest[0] == "help" || rest[0] == "-h") {
-        printHelp();
-        return rest.empty() ? 2 : 0;
-    }
-    if (!haveReadersDir) readersDir = GetConfigGlobal()->GetReadersDir();
-    if (readersDir.empty()) {
-        std::cerr << "vellumcrest-card: no readers directory\n";
-        return 2;
-    }
-    std::string command = rest[0];
-    std::vector<std::string> commandWords(rest.begin() + 1, rest.end());
-    try {
-        Args args(commandWords, {"pinpad"});
-        if (command == "reader-add") return commandReaderAdd(readersDir, args);
-        if (command == "reader-remove") return commandReaderRemove(readersDir, args);
-        if (command == "list") return commandList(readersDir, args);
-        if (command == "card-create") return commandCardCreate(readersDir, args);
-        if (command == "card-insert") return commandCardInsert(readersDir, args);
-        if (command == "card-remove") return commandCardRemove(readersDir, args);
-        if (command == "dump") return commandDump(readersDir, args);
-        if (command == "key-generate") return CommandKeyGenerate(readersDir, args);
-        if (command == "key-import") return CommandKeyImport(readersDir, args);
-        if (command == "pubkey-export") return CommandPubkeyExport(readersDir, args);
-        if (command == "cert-add") return CommandCertAdd(readersDir, args);
-        if (command == "cert-issue") return CommandCertIssue(readersDir, args);
-        if (command == "data-add") return CommandDataAdd(readersDir, args);
-        throw Usage("unknown command '" + command + "' (see vellumcrest-card --help)");
-    } catch (const Failure& failure) {
-        std::cerr << "vellumcrest-card: " << failure.what() << "\n";
-        return failure.code;
-    } catch (const std::exception& error) {
-        std::cerr << "vellumcrest-card: " << error.what() << "\n";
-        return 1;
-    }
-}

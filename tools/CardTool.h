@@ -22,19 +22,33 @@ struct Usage : Failure {
     explicit Usage(const std::string& message) : Failure(message, 2) {}
 };
 
+class Args;
+using CommandFunction = int (*)(const std::string& readersDir, const Args& args);
+
+// One command: its synopsis (after "vellumcrest-card"), the options that take a value,
+// the options that take none, and what --help prints about it.
+struct Command {
+    const char* name;
+    CommandFunction run;
+    const char* synopsis;
+    std::vector<std::string> values;
+    std::vector<std::string> flags;
+    const char* help;
+};
+
+// The words after the command: "--name VALUE", "--name=VALUE", flags and positional
+// arguments. An option the command does not know is a usage error that names it.
 class Args {
 public:
-    // Options that take no value.
-    Args(const std::vector<std::string>& words, const std::vector<std::string>& flags);
+    Args(const std::vector<std::string>& words, const Command& command);
     const std::vector<std::string>& Positional() const { return positional_; }
     bool Has(const std::string& option) const { return options_.count(option) != 0; }
     std::string Get(const std::string& option, const std::string& fallback = std::string()) const;
     std::string Require(const std::string& option) const;
-    // Fails on options outside the allowed set.
-    void Allow(const std::vector<std::string>& allowed) const;
-    void ExpectPositional(size_t minimum, size_t maximum, const char* synopsis) const;
+    void ExpectPositional(size_t minimum, size_t maximum) const;
 
 private:
+    const Command& command_;
     std::vector<std::string> positional_;
     std::map<std::string, std::string> options_;
 };
@@ -66,6 +80,13 @@ std::vector<unsigned char> KeyId(const Vellumcrest::Core::ImagePublicKey& key);
 Vellumcrest::Core::ImagePublicKey* FindKeyById(Vellumcrest::Core::CardImage& image,
                                                const std::vector<unsigned char>& id);
 
+int CommandReaderAdd(const std::string& readersDir, const Args& args);
+int CommandReaderRemove(const std::string& readersDir, const Args& args);
+int CommandList(const std::string& readersDir, const Args& args);
+int CommandCardCreate(const std::string& readersDir, const Args& args);
+int CommandCardInsert(const std::string& readersDir, const Args& args);
+int CommandCardRemove(const std::string& readersDir, const Args& args);
+int CommandDump(const std::string& readersDir, const Args& args);
 int CommandKeyGenerate(const std::string& readersDir, const Args& args);
 int CommandKeyImport(const std::string& readersDir, const Args& args);
 int CommandPubkeyExport(const std::string& readersDir, const Args& args);

@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <ctime>
 #include <iostream>
 
 #include "CardTool.h"
@@ -128,8 +129,9 @@ ImagePublicKey* keyOfCertificate(CardImage& image, X509* x509) {
     return nullptr;
 }
 
-void storeCertificate(Card& card, const std::vector<unsigned char>& bytes, int kind, ImagePublicKey* key,
-                      const Args& args, bool quiet) {
+// Returns the new certificate record's number.
+uint32_t storeCertificate(Card& card, const std::vector<unsigned char>& bytes, int kind, ImagePublicKey* key,
+                          const Args& args, bool quiet) {
     CardImage& image = card.Image();
     uint32_t containerId = 0;
     if (kind == CertificateKindClient) {
@@ -151,6 +153,26 @@ void storeCertificate(Card& card, const std::vector<unsigned char>& bytes, int k
     if (!quiet)
         std::cout << kinds[kind] << " certificate " << record->record.recordId << " stored ("
               << bytes.size() << " bytes)\n";
+    return record->record.recordId;
+}
+
+std::string nameLine(const X509_NAME* name) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (bio == nullptr) return "?";
+    X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio, &data);
+    std::string text(data != nullptr ? data : "", data != nullptr ? static_cast<size_t>(length) : 0);
+    BIO_free(bio);
+    return text;
+}
+
+std::string timeLine(const ASN1_TIME* time) {
+    struct tm value = {};
+    if (ASN1_TIME_to_tm(time, &value) != 1) return "?";
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &value);
+    return text;
 }
 
 void addName(X509_NAME* name, const std::string& field, const std::string& value, const std::string& dn) {
@@ -196,8 +218,7 @@ void addExtension(X509* cert, X509V3_CTX* ctx, int nid, const char* value) {
 }  // namespace
 
 int CommandKeyGenerate(const std::string& readersDir, const Args& args) {
-    args.Allow({"bits", "label", "id", "usage"});
-    args.ExpectPositional(1, 1, "key-generate CARD --bits 1024|2048 [--label L] [--id HEX] [--usage LIST]");
+    args.ExpectPositional(1, 1);
     std::string bitsText = args.Require("bits");
     if (bitsText != "1024" && bitsText != "2048") throw Failure("--bits must be 1024 or 2048");
     int bits = bitsText == "2048" ? 2048 : 1024;
@@ -214,8 +235,7 @@ int CommandKeyGenerate(const std::string& readersDir, const Args& args) {
 }
 
 int CommandKeyImport(const std::string& readersDir, const Args& args) {
-    args.Allow({"pem", "label", "id", "usage"});
-    args.ExpectPositional(1, 1, "key-import CARD --pem FILE [--label L] [--id HEX] [--usage LIST]");
+    args.ExpectPositional(1, 1);
     PkeyPtr key = readPrivateKey(args.Require("pem"));
     if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) throw Failure("the key is not an RSA key");
     int flags = ParseUsage(args.Get("usage", "sign,decrypt"));
@@ -226,8 +246,7 @@ int CommandKeyImport(const std::string& readersDir, const Args& args) {
 }
 
 int CommandPubkeyExport(const std::string& readersDir, const Args& args) {
-    args.Allow({"id", "out"});
-    args.ExpectPositional(1, 1, "pubkey-export CARD --id HEX --out FILE");
+    args.ExpectPositional(1, 1);
     std::vector<unsigned char> id = ParseHex(args.Require("id"), 64);
     std::string out = args.Require("out");
     Card card(readersDir, args.Positional()[0], false);
@@ -242,9 +261,7 @@ int CommandPubkeyExport(const std::string& readersDir, const Args& args) {
 }
 
 int CommandCertAdd(const std::string& readersDir, const Args& args) {
-    args.Allow({"der", "pem", "kind", "label", "id"});
-    args.ExpectPositional(1, 1, "cert-add CARD (--der FILE | --pem FILE) [--kind root|client|partner] [--label L] "
-                                "[--id HEX]");
+    args.ExpectPositional(1, 1);
     X509Ptr x509 = readCertificate(args);
     if (args.Has("id")) ParseHex(args.Get("id"), 64);
     Card card(readersDir, args.Positional()[0], true);
@@ -271,9 +288,7 @@ int CommandCertAdd(const std::string& readersDir, const Args& args) {
 }
 
 int CommandCertIssue(const std::string& readersDir, const Args& args) {
-    args.Allow({"id", "subject", "ca-cert", "ca-key", "label", "days"});
-    args.ExpectPositional(1, 1, "cert-issue CARD --id HEX --subject DN --ca-cert FILE --ca-key FILE [--label L] "
-                                "[--days N]");
+    args.ExpectPositional(1, 1);
     std::vector<unsigned char> id = ParseHex(args.Require("id"), 64);
     std::string subject = args.Require("subject");
     X509Ptr caCert = readCertificateFile(args.Require("ca-cert"));
@@ -315,14 +330,17 @@ int CommandCertIssue(const std::string& readersDir, const Args& args) {
     addExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid,issuer");
     if (X509_sign(cert.get(), caKey.get(), EVP_sha256()) <= 0) throw Failure("the certificate could not be signed");
     std::vector<unsigned char> bytes = der(cert.get());
-    storeCertificate(card, bytes, CertificateKindClient, key, args, true);
-    std::cout << bytes.size() << "\n";
+    uint32_t recordId = storeCertificate(card, bytes, CertificateKindClient, key, args, true);
+    std::cout << "client certificate " << recordId << " issued for key " << Hex(KeyId(*key)) << " and stored ("
+              << bytes.size() << " bytes DER)\n"
+              << "  subject: " << nameLine(X509_get_subject_name(cert.get())) << "\n"
+              << "  issuer: " << nameLine(X509_get_subject_name(caCert.get())) << "\n"
+              << "  valid until: " << timeLine(X509_get0_notAfter(cert.get())) << "\n";
     return 0;
 }
 
 int CommandDataAdd(const std::string& readersDir, const Args& args) {
-    args.Allow({"file", "label"});
-    args.ExpectPositional(1, 1, "data-add CARD --file FILE [--label L]");
+    args.ExpectPositional(1, 1);
     std::string path = args.Require("file");
     std::vector<unsigned char> data = ReadBinaryFile(path);
     std::string name = args.Has("label") ? args.Get("label") : baseName(path);

@@ -29,10 +29,15 @@ struct Memo {
 
     ~Memo() { OPENSSL_cleanse(key, sizeof key); }
 
+    // The key is made once and never changes; the MAC itself is computed outside the lock,
+    // so that logins on other cards (every signature logs in) do not wait for it.
     bool pinMac(const unsigned char* pin, size_t length, unsigned char out[32]) {
-        if (!keyed) {
-            if (!CardCrypto::RandomBytes(key, sizeof key)) return false;
-            keyed = true;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (!keyed) {
+                if (!CardCrypto::RandomBytes(key, sizeof key)) return false;
+                keyed = true;
+            }
         }
         return CardCrypto::HmacSha256(key, sizeof key, pin, length, out);
     }
@@ -61,10 +66,10 @@ std::string storageAad(const CardImage& image, int authId) {
 void remember(const CardImage& image, int authId, const CardPin& pin, const unsigned char* value, size_t length,
               const SecureBytes& kek) {
     Memo& m = memo();
-    std::lock_guard<std::mutex> guard(m.mutex);
     MemoEntry entry;
     if (!m.pinMac(value, length, entry.pinMac)) return;
     entry.kek = kek;
+    std::lock_guard<std::mutex> guard(m.mutex);
     // Older entries of the same code are stale: its salt changed.
     std::string prefix = memoPrefix(image.cardId, authId);
     for (auto it = m.entries.lower_bound(prefix); it != m.entries.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
@@ -76,11 +81,12 @@ void remember(const CardImage& image, int authId, const CardPin& pin, const unsi
 bool recall(const CardImage& image, int authId, const CardPin& pin, const unsigned char* value, size_t length,
             SecureBytes* kek) {
     Memo& m = memo();
-    std::lock_guard<std::mutex> guard(m.mutex);
-    auto it = m.entries.find(memoKey(image, authId, pin));
-    if (it == m.entries.end()) return false;
     unsigned char mac[32];
-    if (!m.pinMac(value, length, mac) || !CardCrypto::Equal(mac, it->second.pinMac, sizeof mac)) return false;
+    if (!m.pinMac(value, length, mac)) return false;
+    std::string key = memoKey(image, authId, pin);
+    std::lock_guard<std::mutex> guard(m.mutex);
+    auto it = m.entries.find(key);
+    if (it == m.entries.end() || !CardCrypto::Equal(mac, it->second.pinMac, sizeof mac)) return false;
     *kek = it->second.kek;
     return true;
 }

@@ -175,7 +175,7 @@ int AddKeyPair(CardImage& image, uint32_t containerId, int keyPairFlags, EVP_PKE
 
 PkeyPtr UnsealPrivateKey(const CardImage& image, const ImagePrivateKey& key, const SecureBytes& storagePrivate) {
     SecureBytes dataKey, der;
-    if (!CardCrypto::UnwrapWithStorage(storagePrivate, key.wrappedDataKey,
+    if (!CardCrypto::UnwrapWithStorage(storagePrivate, image.storagePublic, key.wrappedDataKey,
                                        keyAad(image, key.record.recordId, "datakey"), &dataKey) ||
         dataKey.size() != CardCrypto::kKeySize)
         return nullptr;

@@ -1,5 +1,6 @@
 #include "core/CardCrypto.h"
 
+#include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -7,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/kdf.h>
+#include <openssl/objects.h>
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -57,12 +59,72 @@ struct CtxDeleter {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
     void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
     void operator()(OSSL_PARAM_BLD* bld) const { OSSL_PARAM_BLD_free(bld); }
-    void operator()(OSSL_PARAM* params) const { OSSL_PARAM_free(params); }
+    // Parameters may carry private key components: cleared before they are freed.
+    void operator()(OSSL_PARAM* params) const {
+        for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p)
+            if (p->data != nullptr) OPENSSL_cleanse(p->data, p->data_size);
+        OSSL_PARAM_free(params);
+    }
 };
 template <typename T>
 using Owned = std::unique_ptr<T, CtxDeleter>;
+
+// Algorithms fetched once per load of the library (freed when it is unloaded): OpenSSL's
+// implicit fetch by EVP_sha256() and the like looks the implementation up again on every use,
+// which costs more than hashing a PIN. Fetched algorithms are immutable and shared by all
+// threads.
+class Algorithms {
+public:
+    Algorithms()
+        : sha256_(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
+          aes256Gcm_(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr)),
+          hmacSha256_(makeHmacSha256()) {}
+    ~Algorithms() {
+        EVP_MD_free(sha256_);
+        EVP_CIPHER_free(aes256Gcm_);
+        EVP_MAC_CTX_free(hmacSha256_);
+    }
+    Algorithms(const Algorithms&) = delete;
+    Algorithms& operator=(const Algorithms&) = delete;
+
+    const EVP_MD* Sha256() const { return sha256_ != nullptr ? sha256_ : EVP_sha256(); }
+    const EVP_CIPHER* Aes256Gcm() const { return aes256Gcm_ != nullptr ? aes256Gcm_ : EVP_aes_256_gcm(); }
+    const EVP_MAC_CTX* HmacSha256() const { return hmacSha256_; }
+
+private:
+    // HMAC-SHA256 context with the digest already set; each use duplicates it and sets the key.
+    static EVP_MAC_CTX* makeHmacSha256() {
+        EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        EVP_MAC_CTX* made = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
+        EVP_MAC_free(mac);
+        char digest[] = "SHA256";
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_construct_end()};
+        // Keyed once with zeros: only an initialised context can be duplicated.
+        const unsigned char zeros[kKeySize] = {};
+        if (made != nullptr && EVP_MAC_init(made, zeros, sizeof zeros, params) != 1) {
+            EVP_MAC_CTX_free(made);
+            made = nullptr;
+        }
+        return made;
+    }
+
+    EVP_MD* sha256_;
+    EVP_CIPHER* aes256Gcm_;
+    EVP_MAC_CTX* hmacSha256_;
+};
+
+const Algorithms& algorithms() {
+    static const Algorithms instance;
+    return instance;
+}
+
+const EVP_MD* sha256Md() { return algorithms().Sha256(); }
+const EVP_CIPHER* aes256Gcm() { return algorithms().Aes256Gcm(); }
+const EVP_MAC_CTX* hmacSha256Template() { return algorithms().HmacSha256(); }
 
 const char kVerifierLabel[] = "vellumcrest pin verifier";
 const char kKekLabel[] = "vellumcrest pin kek";
@@ -119,7 +181,7 @@ bool hkdf(const SecureBytes& secret, const std::vector<unsigned char>& salt, Sec
     Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr));
     key->reset(kKeySize);
     size_t length = kKeySize;
-    return ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) == 1 &&
+    return ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_hkdf_md(ctx.get(), sha256Md()) == 1 &&
            EVP_PKEY_CTX_set1_hkdf_salt(ctx.get(), salt.data(), static_cast<int>(salt.size())) == 1 &&
            EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), secret.data(), static_cast<int>(secret.size())) == 1 &&
            EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), reinterpret_cast<const unsigned char*>(kStorageInfo),
@@ -127,7 +189,77 @@ bool hkdf(const SecureBytes& secret, const std::vector<unsigned char>& salt, Sec
            EVP_PKEY_derive(ctx.get(), key->data(), &length) == 1 && length == kKeySize;
 }
 
+// Errors raised by a failed check or parse stay out of the application's OpenSSL error queue.
+struct ErrorScope {
+    ErrorScope() { ERR_set_mark(); }
+    ~ErrorScope() { ERR_pop_to_mark(); }
+};
+
+// RSAPrivateKey (RFC 8017): version 0 and the eight integers of a two-prime key, in the
+// order of kRsaComponents.
+const char* const kRsaComponents[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                                      OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                      OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                      OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+constexpr int kRsaFields = 9;
+
+void freeSecretSequence(STACK_OF(ASN1_TYPE)* fields) {
+    for (int i = 0; i < sk_ASN1_TYPE_num(fields); ++i) {
+        ASN1_TYPE* field = sk_ASN1_TYPE_value(fields, i);
+        if (field != nullptr && field->type == V_ASN1_INTEGER && field->value.integer != nullptr)
+            OPENSSL_cleanse(field->value.integer->data, static_cast<size_t>(field->value.integer->length));
+    }
+    sk_ASN1_TYPE_pop_free(fields, ASN1_TYPE_free);
+}
+
+// An RSA key in PKCS#8 or in RSAPrivateKey (PKCS#1) DER, as i2d_PrivateKey writes it, built
+// from its components with EVP_PKEY_fromdata; null for any other key (the caller falls back to
+// the generic decoder). The generic decoder costs more than a signature and serialises threads
+// on a global lock.
+PkeyPtr rsaFromDer(const SecureBytes& der) {
+    ErrorScope errors;
+    const unsigned char* inner = der.data();
+    long innerLength = static_cast<long>(der.size());
+    const unsigned char* cursor = der.data();
+    std::unique_ptr<PKCS8_PRIV_KEY_INFO, decltype(&PKCS8_PRIV_KEY_INFO_free)> info(
+        d2i_PKCS8_PRIV_KEY_INFO(nullptr, &cursor, innerLength), PKCS8_PRIV_KEY_INFO_free);
+    if (info) {
+        const ASN1_OBJECT* algorithm = nullptr;
+        int length = 0;
+        if (PKCS8_pkey_get0(&algorithm, &inner, &length, nullptr, info.get()) != 1 ||
+            OBJ_obj2nid(algorithm) != NID_rsaEncryption)
+            return nullptr;
+        innerLength = length;
+    }
+    std::unique_ptr<STACK_OF(ASN1_TYPE), decltype(&freeSecretSequence)> fields(
+        d2i_ASN1_SEQUENCE_ANY(nullptr, &inner, innerLength), freeSecretSequence);
+    if (!fields || sk_ASN1_TYPE_num(fields.get()) != kRsaFields) return nullptr;
+    std::vector<Owned<BIGNUM>> values;
+    for (int i = 0; i < kRsaFields; ++i) {
+        ASN1_TYPE* field = sk_ASN1_TYPE_value(fields.get(), i);
+        if (field == nullptr || field->type != V_ASN1_INTEGER) return nullptr;
+        BIGNUM* value = ASN1_INTEGER_to_BN(field->value.integer, nullptr);
+        if (value == nullptr) return nullptr;
+        values.emplace_back(value);
+        if (i > 0) BN_set_flags(value, BN_FLG_CONSTTIME);
+    }
+    if (!BN_is_zero(values[0].get())) return nullptr;  // version 1: more than two primes
+    Owned<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+    if (!bld) return nullptr;
+    for (int i = 0; i < kRsaFields - 1; ++i)
+        if (OSSL_PARAM_BLD_push_BN(bld.get(), kRsaComponents[i], values[i + 1].get()) != 1) return nullptr;
+    Owned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params.get()) != 1)
+        return nullptr;
+    return PkeyPtr(key);
+}
+
 }  // namespace
+
+void PrepareAlgorithms() { algorithms(); }
 
 bool RandomBytes(unsigned char* out, size_t size) {
     return size == 0 || RAND_bytes(out, static_cast<int>(size)) == 1;
@@ -162,7 +294,7 @@ std::string RandomHex(size_t bytes, bool upper) {
 std::vector<unsigned char> Sha256(const unsigned char* data, size_t size) {
     std::vector<unsigned char> digest(32);
     unsigned int length = 0;
-    if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1) digest.clear();
+    if (EVP_Digest(data, size, digest.data(), &length, sha256Md(), nullptr) != 1) digest.clear();
     return digest;
 }
 
@@ -179,8 +311,16 @@ bool Equal(const unsigned char* a, const unsigned char* b, size_t size) {
 
 bool HmacSha256(const unsigned char* key, size_t keySize, const unsigned char* data, size_t size,
                 unsigned char out[32]) {
-    unsigned int length = 0;
-    return HMAC(EVP_sha256(), key, static_cast<int>(keySize), data, size, out, &length) != nullptr &&
+    const EVP_MAC_CTX* tmpl = hmacSha256Template();
+    if (tmpl == nullptr) {
+        unsigned int length = 0;
+        return HMAC(EVP_sha256(), key, static_cast<int>(keySize), data, size, out, &length) != nullptr &&
+               length == 32;
+    }
+    Owned<EVP_MAC_CTX> ctx(EVP_MAC_CTX_dup(tmpl));
+    size_t length = 0;
+    return ctx && EVP_MAC_init(ctx.get(), key, keySize, nullptr) == 1 &&
+           EVP_MAC_update(ctx.get(), data, size) == 1 && EVP_MAC_final(ctx.get(), out, &length, 32) == 1 &&
            length == 32;
 }
 
@@ -189,7 +329,7 @@ bool DerivePinMaster(const unsigned char* pin, size_t length, const std::vector<
     if (iterations == 0 || salt.empty()) return false;
     master->reset(kKeySize);
     return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(pin), static_cast<int>(length), salt.data(),
-                             static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
+                             static_cast<int>(salt.size()), static_cast<int>(iterations), sha256Md(),
                              static_cast<int>(kKeySize), master->data()) == 1;
 }
 
@@ -213,7 +353,7 @@ bool Seal(const unsigned char* key, const unsigned char* plain, size_t size, con
     if (!RandomBytes(nonce, kNonceSize)) return false;
     Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     int length = 0;
-    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1) return false;
+    if (!ctx || EVP_EncryptInit_ex(ctx.get(), aes256Gcm(), nullptr, key, nonce) != 1) return false;
     if (!aad.empty() && EVP_EncryptUpdate(ctx.get(), nullptr, &length,
                                           reinterpret_cast<const unsigned char*>(aad.data()),
                                           static_cast<int>(aad.size())) != 1)
@@ -233,7 +373,7 @@ bool Open(const unsigned char* key, const std::vector<unsigned char>& sealed, co
     SecureBytes out(size);
     Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     int length = 0;
-    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1) return false;
+    if (!ctx || EVP_DecryptInit_ex(ctx.get(), aes256Gcm(), nullptr, key, nonce) != 1) return false;
     if (!aad.empty() && EVP_DecryptUpdate(ctx.get(), nullptr, &length,
                                           reinterpret_cast<const unsigned char*>(aad.data()),
                                           static_cast<int>(aad.size())) != 1)
@@ -282,15 +422,14 @@ bool WrapToStorage(const std::vector<unsigned char>& storagePublic, const Secure
     return true;
 }
 
-bool UnwrapWithStorage(const SecureBytes& storagePrivate, const std::vector<unsigned char>& wrapped,
-                       const std::string& aad, SecureBytes* secret) {
-    if (storagePrivate.size() != kKeySize || wrapped.size() < kKeySize + kSealOverhead) return false;
-    PkeyPtr own(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, storagePrivate.data(), kKeySize));
-    std::vector<unsigned char> storagePublic;
-    SecureBytes shared, key;
-    if (!own || !StoragePublicFromPrivate(storagePrivate, &storagePublic) ||
-        !x25519Agree(own.get(), wrapped.data(), &shared))
+bool UnwrapWithStorage(const SecureBytes& storagePrivate, const std::vector<unsigned char>& storagePublic,
+                       const std::vector<unsigned char>& wrapped, const std::string& aad, SecureBytes* secret) {
+    if (storagePrivate.size() != kKeySize || storagePublic.size() != kKeySize ||
+        wrapped.size() < kKeySize + kSealOverhead)
         return false;
+    PkeyPtr own(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, storagePrivate.data(), kKeySize));
+    SecureBytes shared, key;
+    if (!own || !x25519Agree(own.get(), wrapped.data(), &shared)) return false;
     std::vector<unsigned char> salt(wrapped.begin(), wrapped.begin() + kKeySize);
     salt.insert(salt.end(), storagePublic.begin(), storagePublic.end());
     if (!hkdf(shared, salt, &key)) return false;
@@ -355,6 +494,8 @@ bool PrivateKeyToDer(EVP_PKEY* key, SecureBytes* der) {
 }
 
 PkeyPtr PrivateKeyFromDer(const SecureBytes& der) {
+    if (PkeyPtr key = rsaFromDer(der)) return key;
+    ErrorScope errors;
     const unsigned char* cursor = der.data();
     EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size()));
     return PkeyPtr(key);
@@ -431,12 +572,6 @@ const EVP_MD* mdOf(HashType type) {
     default: return nullptr;
     }
 }
-
-// Errors raised by a failed check stay out of the application's OpenSSL error queue.
-struct ErrorScope {
-    ErrorScope() { ERR_set_mark(); }
-    ~ErrorScope() { ERR_pop_to_mark(); }
-};
 
 bool pssContext(EVP_PKEY_CTX* ctx, HashType hash, HashType mgfHash, size_t saltLength) {
     const EVP_MD* md = mdOf(hash);

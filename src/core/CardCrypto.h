@@ -58,6 +58,10 @@ constexpr uint32_t kDefaultPinIterations = VC_FUZZ_PIN_ITERATIONS;  // fuzzing b
 constexpr uint32_t kDefaultPinIterations = 100000;
 #endif
 
+// Fetches the algorithms used for PINs and sealing (done on first use otherwise); they are
+// freed when the library is unloaded.
+void PrepareAlgorithms();
+
 bool RandomBytes(unsigned char* out, size_t size);
 std::vector<unsigned char> RandomVector(size_t size);
 std::string RandomHex(size_t bytes, bool upper);
@@ -89,8 +93,9 @@ bool StoragePublicFromPrivate(const SecureBytes& privateKey, std::vector<unsigne
 // HKDF-SHA256, the AES-256-GCM key. wrapped = ephemeral public | sealed.
 bool WrapToStorage(const std::vector<unsigned char>& storagePublic, const SecureBytes& secret,
                    const std::string& aad, std::vector<unsigned char>* wrapped);
-bool UnwrapWithStorage(const SecureBytes& storagePrivate, const std::vector<unsigned char>& wrapped,
-                       const std::string& aad, SecureBytes* secret);
+// storagePublic is the public half of storagePrivate (kept beside it on the card).
+bool UnwrapWithStorage(const SecureBytes& storagePrivate, const std::vector<unsigned char>& storagePublic,
+                       const std::vector<unsigned char>& wrapped, const std::string& aad, SecureBytes* secret);
 
 // RSA.
 PkeyPtr GenerateRsa(int bits);
@@ -102,6 +107,7 @@ bool RsaComponents(EVP_PKEY* key, std::vector<unsigned char>* modulus, std::vect
 // Modulus length in bytes.
 size_t RsaSize(EVP_PKEY* key);
 bool PrivateKeyToDer(EVP_PKEY* key, SecureBytes* der);
+// PKCS#8 DER; RSA keys are built from their components, without OpenSSL's generic decoder.
 PkeyPtr PrivateKeyFromDer(const SecureBytes& der);
 // SubjectPublicKeyInfo (DER) of any key.
 bool PublicKeyInfoDer(EVP_PKEY* key, std::vector<unsigned char>* der);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/CardCrypto.h"
@@ -146,6 +147,12 @@ public:
     std::vector<std::unique_ptr<ImagePublicKey>> publicKeys;
     std::vector<std::unique_ptr<ImagePrivateKey>> privateKeys;
     std::vector<std::unique_ptr<ImageFile>> files;
+
+private:
+    // Positions by record identifier for the Find functions (checked on use, rebuilt when stale).
+    struct Index {
+        std::unordered_map<uint32_t, size_t> certificates, publicKeys, privateKeys, files;
+    } index_;
 };
 
 // Bytes a record takes of the card's memory.

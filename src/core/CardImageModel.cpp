@@ -1,5 +1,7 @@
 // Card image model: identity, identifiers, memory accounting and record look-ups.
 #include <cstdio>
+#include <new>
+#include <unordered_map>
 
 #include "core/CardImage.h"
 #include "core/OrvoString.h"
@@ -59,29 +61,45 @@ ImageContainer* CardImage::FindContainer(uint32_t containerId) {
     return nullptr;
 }
 
-ImageCertificate* CardImage::FindCertificate(uint32_t recordId) {
-    for (auto& item : certificates)
-        if (item->record.recordId == recordId) return item.get();
+namespace {
+// Look-up through the position index; an index that no longer matches the items (they
+// changed since it was built) is built again, so look-ups stay O(1) without every change
+// of the vectors having to keep it up to date.
+template <typename Item>
+Item* findIndexed(std::vector<std::unique_ptr<Item>>& items, std::unordered_map<uint32_t, size_t>& index,
+                  uint32_t recordId) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto hit = index.find(recordId);
+        if (hit != index.end() && hit->second < items.size() && items[hit->second]->record.recordId == recordId)
+            return items[hit->second].get();
+        if (attempt == 1) break;
+        try {
+            index.clear();
+            for (size_t i = 0; i < items.size(); ++i) index.emplace(items[i]->record.recordId, i);
+        } catch (const std::bad_alloc&) {
+            index.clear();
+            for (auto& item : items)
+                if (item->record.recordId == recordId) return item.get();
+            return nullptr;
+        }
+    }
     return nullptr;
+}
+}  // namespace
+
+ImageCertificate* CardImage::FindCertificate(uint32_t recordId) {
+    return findIndexed(certificates, index_.certificates, recordId);
 }
 
 ImagePublicKey* CardImage::FindPublicKey(uint32_t recordId) {
-    for (auto& item : publicKeys)
-        if (item->record.recordId == recordId) return item.get();
-    return nullptr;
+    return findIndexed(publicKeys, index_.publicKeys, recordId);
 }
 
 ImagePrivateKey* CardImage::FindPrivateKey(uint32_t recordId) {
-    for (auto& item : privateKeys)
-        if (item->record.recordId == recordId) return item.get();
-    return nullptr;
+    return findIndexed(privateKeys, index_.privateKeys, recordId);
 }
 
-ImageFile* CardImage::FindFile(uint32_t recordId) {
-    for (auto& item : files)
-        if (item->record.recordId == recordId) return item.get();
-    return nullptr;
-}
+ImageFile* CardImage::FindFile(uint32_t recordId) { return findIndexed(files, index_.files, recordId); }
 
 namespace {
 size_t commonSize(const CardCommonAttribute& common) { return common.GetLabel().size() + common.GetId().size(); }

@@ -1,6 +1,7 @@
 // Internal state of a reader/card pair (core internal; included by ReaderCardPair*.cpp).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,6 +25,8 @@ struct ReaderCardPair::State {
     bool hasPinPadPin = false;
     std::string pinPadPin;
     std::string imagePath;
+    CardFileStamp confStamp;        // reader.conf as last applied
+    CardFileStamp readersDirStamp;  // readers directory when a search by name last missed
 
     // The card as last read: status 0 with an image, CoreCardNotPresent, CoreCardUnsupported
     // or CoreIoError without one.
@@ -42,13 +45,25 @@ struct ReaderCardPair::State {
     SecureBytes storageKey;
 
     // Lock bookkeeping: records removed from the image stay alive until the outermost
-    // Unlock, so that pointers handed out during a locked span never dangle.
-    int holdDepth = 0;
-    std::thread::id holder;
+    // Unlock, so that pointers handed out during a locked span never dangle. Atomic, as
+    // an Unlock by a thread that does not hold the pair reads them.
+    std::atomic<int> holdDepth{0};
+    std::atomic<std::thread::id> holder{std::thread::id()};
+    bool checkedInHold = false;  // the image was compared with the file in this locked span
     std::vector<std::shared_ptr<void>> retired;
+    // Threads waiting in ReaderCardPairList::GetReaderCardPair for this pair; a pair with
+    // waiters is never taken out of the list. Raised under the list's lock, lowered by the
+    // waiter once it holds the pair.
+    std::atomic<int> waiters{0};
 
     // Takes the reader's new state from a scan (null: the reader is gone).
     void applyReader(const ReaderEntry* entry);
+    // Re-reads reader.conf when its stamp changed (one stat when it did not); a reader
+    // gone from its directory is searched for by name when the readers directory changed.
+    void refreshReader();
+    // Compares the card with the one last acknowledged, which it then becomes: true when the
+    // card was removed, inserted or replaced since.
+    bool acknowledge();
     // Re-reads the image when it changed on disk (always with force). No effect while
     // the card is open: the file lock keeps others out.
     void ensureFresh(bool force);
@@ -73,7 +88,8 @@ struct ReaderCardPair::State {
     bool keyLoggedIn(const ImagePrivateKey& item) const;
     class Scope;
     // The unsealed private key of a logged-in key, for a private-key operation of caller
-    // (named in the error line). CoreSecurityStatus without the key's login.
+    // (named in the error line). CoreSecurityStatus without the key's login. The key is
+    // kept in the PIN cache while that holds the PIN; *key is the caller's own reference.
     int unsealForUse(Scope& scope, const ImagePrivateKey& item, const char* caller, PkeyPtr* key);
 
     // Records by the pointer handed out, or else by their identifier.

@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 
 #include "core/CardCrypto.h"
 #include "core/CardImage.h"
@@ -59,8 +62,51 @@ std::string ReaderDirectoryName(const std::string& name) {
     return out;
 }
 
+namespace {
+
+// reader.conf is read on every card check: its parsed form is kept per file and used again
+// while the file's stamp is unchanged.
+struct ConfCache {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::pair<CardFileStamp, ReaderEntry>> entries;
+};
+
+ConfCache& confCache() {
+    static ConfCache instance;
+    return instance;
+}
+
+bool parseReaderConf(const std::string& directory, const std::string& path, ReaderEntry* entry);
+
+}  // namespace
+
 bool ReadReaderConf(const std::string& directory, ReaderEntry* entry) {
-    std::ifstream in(directory + "/" + kReaderConfFileName);
+    const std::string path = directory + "/" + kReaderConfFileName;
+    // Stamped before reading: a file replaced meanwhile shows a stamp that differs next time.
+    CardFileStamp stamp = StatCardFile(path);
+    if (!stamp.exists) return false;
+    ConfCache& cache = confCache();
+    {
+        std::lock_guard<std::mutex> guard(cache.mutex);
+        auto found = cache.entries.find(path);
+        if (found != cache.entries.end() && found->second.first == stamp) {
+            *entry = found->second.second;
+            return true;
+        }
+    }
+    ReaderEntry parsed;
+    if (!parseReaderConf(directory, path, &parsed)) return false;
+    parsed.confStamp = stamp;
+    std::lock_guard<std::mutex> guard(cache.mutex);
+    cache.entries[path] = std::make_pair(stamp, parsed);
+    *entry = parsed;
+    return true;
+}
+
+namespace {
+
+bool parseReaderConf(const std::string& directory, const std::string& path, ReaderEntry* entry) {
+    std::ifstream in(path);
     if (!in) return false;
     ReaderEntry result;
     result.directory = directory;
@@ -86,11 +132,14 @@ bool ReadReaderConf(const std::string& directory, ReaderEntry* entry) {
     return true;
 }
 
+}  // namespace
+
 std::vector<ReaderEntry> ScanReaders(const std::string& readersDir) {
     std::vector<ReaderEntry> readers;
-    DIR* dir = ::opendir(readersDir.c_str());
-    if (dir == nullptr) return readers;
-    while (struct dirent* item = ::readdir(dir)) {
+    // Closed also when memory runs out on the way.
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(readersDir.c_str()), ::closedir);
+    if (!dir) return readers;
+    while (struct dirent* item = ::readdir(dir.get())) {
         std::string name = item->d_name;
         if (name.empty() || name[0] == '.') continue;
         std::string path = readersDir + "/" + name;
@@ -99,7 +148,7 @@ std::vector<ReaderEntry> ScanReaders(const std::string& readersDir) {
         ReaderEntry entry;
         if (ReadReaderConf(path, &entry)) readers.push_back(entry);
     }
-    ::closedir(dir);
+    dir.reset();
     std::sort(readers.begin(), readers.end(), [](const ReaderEntry& a, const ReaderEntry& b) {
         return a.name != b.name ? a.name < b.name : a.directory < b.directory;
     });
@@ -108,6 +157,18 @@ std::vector<ReaderEntry> ScanReaders(const std::string& readersDir) {
                               [](const ReaderEntry& a, const ReaderEntry& b) { return a.name == b.name; }),
                   readers.end());
     return readers;
+}
+
+CardFileStamp DirectoryStamp(const std::string& path) {
+    CardFileStamp stamp;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return stamp;
+    stamp.exists = true;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return stamp;
 }
 
 bool FindReader(const std::string& readersDir, const std::string& name, ReaderEntry* entry) {

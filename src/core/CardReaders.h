@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/CardImage.h"
+
 namespace Vellumcrest {
 namespace Core {
 
@@ -18,6 +20,7 @@ struct ReaderEntry {
     bool pinPad = false;
     bool hasPinPadPin = false;
     std::string pinPadPin;
+    CardFileStamp confStamp;  // of reader.conf, taken before it was read
 
     std::string ImagePath() const { return directory + "/card.vcard"; }
 };
@@ -27,6 +30,8 @@ std::vector<ReaderEntry> ScanReaders(const std::string& readersDir);
 // Reads directory/reader.conf; false when it does not exist.
 bool ReadReaderConf(const std::string& directory, ReaderEntry* entry);
 bool FindReader(const std::string& readersDir, const std::string& name, ReaderEntry* entry);
+// Stamp of a directory: it changes when an entry is added, removed or renamed in it.
+CardFileStamp DirectoryStamp(const std::string& path);
 // Writes reader.conf atomically; 0 or CoreIoError.
 int WriteReaderConf(const ReaderEntry& entry);
 // A reader name is 1 to 128 bytes without control characters.

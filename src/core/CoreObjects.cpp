@@ -17,10 +17,14 @@
 
 #include "core/Hash.h"
 #include "core/Log.h"
+#include "core/ObjectFlags.h"
 #include "core/Reader.h"
 
 namespace Vellumcrest {
 namespace Core {
+
+using ObjectFlags::copyId;
+using ObjectFlags::publicKeyFlags;
 
 namespace {
 
@@ -99,46 +103,6 @@ X509Ptr parseDer(const std::vector<unsigned char>& der) {
     // Trailing bytes after the certificate make the value invalid.
     if (certificate && p != der.data() + der.size()) return nullptr;
     return certificate;
-}
-
-void copyId(tKeyIdentifier& target, const unsigned char* data, size_t length) {
-    std::memset(&target, 0, sizeof(target));
-    if (length > sizeof(target.value)) length = sizeof(target.value);
-    if (length > 0) std::memcpy(target.value, data, length);
-    target.length = static_cast<uint32_t>(length);
-}
-
-// Flags of the objects read from the card, by the key-pair flags of their records.
-constexpr int kMaySign = KeyPairFlagSign | KeyPairFlagEsign | KeyPairFlagApplication;
-
-CoreObjectFlags tokenFlags(const CardCommonAttribute* common) {
-    CoreObjectFlags flags = {};
-    flags.token = 1;
-    flags.modifiable = 1;
-    if (common != nullptr && common->HasId())
-        copyId(flags.id, common->GetId().data(), common->GetId().size());
-    return flags;
-}
-
-CoreObjectFlags publicKeyFlags(const CardPublicKeyRecord* record) {
-    CoreObjectFlags flags = tokenFlags(record != nullptr ? &record->common : nullptr);
-    int usage = record != nullptr ? record->keyPairFlags : 0;
-    flags.extractable = 1;
-    flags.encrypt = (usage & KeyPairFlagDecrypt) ? 1 : 0;
-    flags.verify = (usage & kMaySign) ? 1 : 0;
-    flags.esign = (usage & KeyPairFlagEsign) ? 1 : 0;
-    return flags;
-}
-
-CoreObjectFlags privateKeyFlags(const CardPrivateKeyRecord* record) {
-    CoreObjectFlags flags = tokenFlags(record != nullptr ? &record->common : nullptr);
-    int usage = record != nullptr ? record->keyPairFlags : 0;
-    flags.privateObject = 1;
-    flags.extractable = 0;
-    flags.decrypt = (usage & KeyPairFlagDecrypt) ? 1 : 0;
-    flags.sign = (usage & kMaySign) ? 1 : 0;
-    flags.esign = (usage & KeyPairFlagEsign) ? 1 : 0;
-    return flags;
 }
 
 }  // namespace
@@ -310,7 +274,13 @@ const unsigned char* CoreObject::attrId(ReaderCardPair* pair, unsigned long* len
 
 RsaPublicKey::RsaPublicKey() : Key(KeyTypeRsaPublicKey) {}
 
-RsaPublicKey::~RsaPublicKey() = default;
+RsaPublicKey::~RsaPublicKey() { EVP_PKEY_free(kept_); }
+
+EVP_PKEY* RsaPublicKey::openSslKey() {
+    std::lock_guard<std::mutex> guard(keptMutex_);
+    if (kept_ == nullptr) kept_ = makeRsaPublicKey(modulus_, exponent_).release();
+    return kept_ != nullptr && EVP_PKEY_up_ref(kept_) == 1 ? kept_ : nullptr;
+}
 
 int RsaPublicKey::SetPublicKey(const CardPublicKeyRecord* record, const CardPublicKey* key) {
     if (record == nullptr || key == nullptr) return CoreInvalidArgument;
@@ -329,8 +299,11 @@ int RsaPublicKey::SetPublicKey(const unsigned char* modulus, unsigned long modul
         std::vector<unsigned char> n = withoutLeadingZeros(modulus, modulusSize);
         std::vector<unsigned char> e = withoutLeadingZeros(exponent, exponentSize);
         if (n.empty() || e.empty()) return CoreInvalidArgument;
+        std::lock_guard<std::mutex> guard(keptMutex_);
         modulus_.swap(n);
         exponent_.swap(e);
+        EVP_PKEY_free(kept_);
+        kept_ = nullptr;
         return CoreOk;
     } catch (const std::bad_alloc&) {
         return CoreOutOfMemory;
@@ -359,7 +332,7 @@ int RsaPublicKey::Verify(const unsigned char* data, unsigned long length, const 
         return CoreInvalidArgument;
     if (k < 11 || length > k - 11) return CoreInvalidEncryptedData;
     ErrorMark mark;
-    PkeyPtr key = makeRsaPublicKey(modulus_, exponent_);
+    PkeyPtr key(openSslKey());
     if (!key) return CoreInvalidArgument;
     PkeyCtxPtr context(EVP_PKEY_CTX_new(key.get(), nullptr));
     if (!context || EVP_PKEY_verify_recover_init(context.get()) != 1 ||
@@ -404,7 +377,7 @@ int RsaPublicKey::Encrypt(const unsigned char* in, unsigned long inLength, unsig
         return CoreBufferTooSmall;
     }
     ErrorMark mark;
-    PkeyPtr key = makeRsaPublicKey(modulus_, exponent_);
+    PkeyPtr key(openSslKey());
     if (!key) return CoreInvalidArgument;
     PkeyCtxPtr context(EVP_PKEY_CTX_new(key.get(), nullptr));
     if (!context || EVP_PKEY_encrypt_init(context.get()) != 1 ||
@@ -683,184 +656,6 @@ const CardCommonAttribute* FileStorage::findCommon(ReaderCardPair* pair) const {
 }
 
 std::string FileStorage::defaultLabel() const { return std::string(); }
-
-// ---------------------------------------------------------------------------------------
-// CoreObjectList
-
-CoreObjectList::CoreObjectList() = default;
-
-CoreObjectList::~CoreObjectList() { List<CoreObject>::RemoveAndDestroyAll(); }
-
-namespace {
-// Locks the object (when asked) before the list lock is released.
-CoreObject* lockIf(CoreObject* object, bool lock) {
-    if (object != nullptr && lock) object->Lock();
-    return object;
-}
-}  // namespace
-
-CoreObject* CoreObjectList::GetFirst(unsigned long& handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::GetFirst(handle), lock);
-    lock_.Unlock();
-    return object;
-}
-
-CoreObject* CoreObjectList::GetLast(unsigned long& handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::GetLast(handle), lock);
-    lock_.Unlock();
-    return object;
-}
-
-CoreObject* CoreObjectList::GetNext(unsigned long& handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::GetNext(handle), lock);
-    lock_.Unlock();
-    return object;
-}
-
-CoreObject* CoreObjectList::GetPrev(unsigned long& handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::GetPrev(handle), lock);
-    lock_.Unlock();
-    return object;
-}
-
-CoreObject* CoreObjectList::FindObject(int index, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::FindObject(index), lock);
-    lock_.Unlock();
-    return object;
-}
-
-CoreObject* CoreObjectList::FindObject(unsigned long handle, bool lock) {
-    lock_.Lock();
-    CoreObject* object = lockIf(List<CoreObject>::FindObject(handle), lock);
-    lock_.Unlock();
-    return object;
-}
-
-bool CoreObjectList::holdsRecord(CoreObjectType type, int keyType, uint32_t recordId) {
-    unsigned long handle = 0;
-    for (CoreObject* object = List<CoreObject>::GetFirst(handle); object != nullptr;
-         object = List<CoreObject>::GetNext(handle)) {
-        if (object->GetCoreObjectType() != type || object->GetRecordId() != recordId) continue;
-        if (type == CoreObjectTypeKey && static_cast<Key*>(object)->GetKeyType() != keyType) continue;
-        return true;
-    }
-    return false;
-}
-
-int CoreObjectList::AddAllObjectFromCard(ReaderCardPair* pair) {
-    if (pair == nullptr) return CoreInvalidArgument;
-    if (!pair->IsSupportedCardPresent()) return CoreCardNotPresent;
-    int result = AddAllCertificateFromCard(pair);
-    if (result == CoreOk) result = AddAllPublicKeyFromCard(pair);
-    if (result == CoreOk) result = AddAllPrivateKeyFromCard(pair);
-    if (result == CoreOk) result = AddAllFileStorageFromCard(pair);
-    if (result == CoreOk) GetCoreLog()->Debug("CoreObjectList: %d object(s) in the list", GetCount());
-    return result;
-}
-
-namespace {
-// Adds an object made for a record, or destroys it when the list refuses it.
-int addOwned(List<CoreObject>& list, std::unique_ptr<CoreObject> object) {
-    if (list.Add(object.get()) == 0) return CoreOutOfMemory;
-    object.release();
-    return CoreOk;
-}
-}  // namespace
-
-template <typename Records, typename Make>
-int CoreObjectList::addFromCard(ReaderCardPair* pair, CoreObjectType type, int keyType, const char* what,
-                                Records records, Make make) {
-    if (pair == nullptr) return CoreInvalidArgument;
-    if (!pair->IsSupportedCardPresent()) return CoreCardNotPresent;
-    lock_.Lock();
-    int result = CoreOk;
-    try {
-        for (auto* record : records()) {
-            if (record == nullptr || holdsRecord(type, keyType, record->recordId)) continue;
-            std::unique_ptr<CoreObject> object;
-            int set = make(record, object);
-            if (set == CoreOutOfMemory) {
-                result = set;
-                break;
-            }
-            if (set != CoreOk) {
-                GetCoreLog()->Error("CoreObjectList: %s record %u skipped (unreadable, error %d)", what,
-                                    record->recordId, set);
-                continue;
-            }
-            result = addOwned(*this, std::move(object));
-            if (result != CoreOk) break;
-        }
-    } catch (const std::bad_alloc&) {
-        result = CoreOutOfMemory;
-    }
-    lock_.Unlock();
-    return result;
-}
-
-int CoreObjectList::AddAllCertificateFromCard(ReaderCardPair* pair) {
-    return addFromCard(
-        pair, CoreObjectTypeCertificate, -1, "certificate", [pair] { return pair->GetCertificateRecords(); },
-        [pair](CardCertificateRecord* record, std::unique_ptr<CoreObject>& object) {
-            std::unique_ptr<CardCertificate> payload(pair->GetCardCertificate(record));
-            std::unique_ptr<Certificate> certificate(new Certificate());
-            int set = payload ? certificate->SetCertificate(record, *payload) : CoreNotFound;
-            if (set != CoreOk) return set;
-            CoreObjectFlags flags = tokenFlags(&record->common);
-            flags.extractable = 1;
-            certificate->SetCoreObjectFlags(flags);
-            object = std::move(certificate);
-            return static_cast<int>(CoreOk);
-        });
-}
-
-int CoreObjectList::AddAllPublicKeyFromCard(ReaderCardPair* pair) {
-    return addFromCard(
-        pair, CoreObjectTypeKey, KeyTypeRsaPublicKey, "public key", [pair] { return pair->GetPublicKeyRecords(); },
-        [pair](CardPublicKeyRecord* record, std::unique_ptr<CoreObject>& object) {
-            std::unique_ptr<CardPublicKey> payload(pair->GetCardPublicKey(record, false));
-            std::unique_ptr<RsaPublicKey> key(new RsaPublicKey());
-            int set = payload ? key->SetPublicKey(record, payload.get()) : CoreNotFound;
-            if (set != CoreOk) return set;
-            key->SetCoreObjectFlags(publicKeyFlags(record));
-            object = std::move(key);
-            return static_cast<int>(CoreOk);
-        });
-}
-
-int CoreObjectList::AddAllPrivateKeyFromCard(ReaderCardPair* pair) {
-    return addFromCard(
-        pair, CoreObjectTypeKey, KeyTypeRsaPrivateKey, "private key", [pair] { return pair->GetPrivateKeyRecords(); },
-        [pair](CardPrivateKeyRecord* record, std::unique_ptr<CoreObject>& object) {
-            std::unique_ptr<RsaPrivateKey> key(new RsaPrivateKey());
-            key->SetPrivateKey(record);
-            key->cacheModulus(pair);
-            key->SetCoreObjectFlags(privateKeyFlags(record));
-            object = std::move(key);
-            return static_cast<int>(CoreOk);
-        });
-}
-
-int CoreObjectList::AddAllFileStorageFromCard(ReaderCardPair* pair) {
-    return addFromCard(
-        pair, CoreObjectTypeFileStorage, -1, "data file", [pair] { return pair->GetFileStorageRecords(); },
-        [pair](CardFileStorageRecord* record, std::unique_ptr<CoreObject>& object) {
-            std::unique_ptr<CardFileStorage> payload(pair->GetCardFileStorage(record));
-            std::unique_ptr<FileStorage> file(new FileStorage());
-            int set = payload ? file->SetFileStorage(record, *payload) : CoreNotFound;
-            if (set != CoreOk) return set;
-            CoreObjectFlags flags = tokenFlags(nullptr);
-            flags.extractable = 1;
-            file->SetCoreObjectFlags(flags);
-            object = std::move(file);
-            return static_cast<int>(CoreOk);
-        });
-}
 
 }  // namespace Core
 }  // namespace Vellumcrest

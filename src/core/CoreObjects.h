@@ -4,13 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/CardRecords.h"
 #include "core/CoreTypes.h"
 #include "core/ExclusiveLock.h"
 #include "handles/List.h"
+
+typedef struct evp_pkey_st EVP_PKEY;
 
 namespace Vellumcrest {
 namespace Core {
@@ -40,6 +44,7 @@ public:
     uint32_t GetContainerId() const { return containerId_; }
 
     void Lock() { lock_.Lock(); }
+    bool TryLock() { return lock_.TryLock(); }
     void Unlock() { lock_.Unlock(); }
 
 protected:
@@ -114,8 +119,13 @@ protected:
     const CardCommonAttribute* findCommon(ReaderCardPair* pair) const override;
 
 private:
+    // The OpenSSL key, made at the first verification or encryption and kept while the
+    // components stay the same, with a reference for the caller; null when they form no key.
+    EVP_PKEY* openSslKey();
     std::vector<unsigned char> modulus_;
     std::vector<unsigned char> exponent_;
+    std::mutex keptMutex_;
+    EVP_PKEY* kept_ = nullptr;
 };
 
 class RsaPrivateKey : public Key {
@@ -256,7 +266,7 @@ public:
     virtual void Unlock() { lock_.Unlock(); }
 
 private:
-    bool holdsRecord(CoreObjectType type, int keyType, uint32_t recordId);
+    std::unordered_set<uint32_t> heldRecords(CoreObjectType type, int keyType);
     // Adds an object for each record of records() that the list does not hold yet;
     // make(record, object) builds it: 100 stops the walk, another failure skips the record.
     template <typename Records, typename Make>

@@ -77,15 +77,9 @@ ReaderCardPairMon::~ReaderCardPairMon() = default;
 namespace {
 
 unsigned long slotOfReader(ReaderCardPairList* list, const std::string& name) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        for (unsigned long handle = list->GetFirstHandle(); handle != 0; handle = list->GetNextHandle(handle)) {
-            // The name of a pair never changes: it can be read without the pair's lock.
-            ReaderCardPair* pair = list->GetReaderCardPair(handle, false);
-            if (pair != nullptr && name == pair->GetReader()->GetReaderName()) return handle;
-        }
-        if (attempt == 0 && list->AddNewReaders() != CoreOk) break;
-    }
-    return 0;
+    unsigned long handle = list->FindReaderHandle(name);
+    if (handle == 0 && list->AddNewReaders() == CoreOk) handle = list->FindReaderHandle(name);
+    return handle;
 }
 
 }  // namespace
@@ -99,11 +93,10 @@ int ReaderCardPairMon::Run(ReaderCardPairList* list, unsigned long* slot, bool w
         // before the first wait is not lost.
         lock.unlock();
         std::map<std::string, ReaderView> known;
-        for (unsigned long handle = list->GetFirstHandle(); handle != 0; handle = list->GetNextHandle(handle)) {
-            ReaderCardPair* pair = list->GetReaderCardPair(handle, true);
-            if (pair == nullptr) continue;
+        for (unsigned long handle : list->GetHandles()) {
+            Held<ReaderCardPair> pair(list->GetReaderCardPair(handle, true));
+            if (!pair) continue;
             if (pair->state_->readerValid) known[pair->GetReader()->GetReaderName()].identity = pair->state_->ackIdentity;
-            pair->Unlock();
         }
         lock.lock();
         if (!state_->initialised) {

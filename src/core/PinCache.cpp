@@ -14,6 +14,11 @@ constexpr unsigned long kPinCacheRoom = 64;
 
 PinCache::~PinCache() { Clear(); }
 
+void PinCache::KeepUnsealedKey(uint32_t recordId, const std::vector<unsigned char>& sealedForm, EVP_PKEY* key) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!pin_.empty()) unsealed_.Keep(recordId, sealedForm, key);
+}
+
 int PinCache::Read(unsigned char* buffer, unsigned long* length) {
     if (length == nullptr) return CoreInvalidArgument;
     std::lock_guard<std::mutex> guard(mutex_);
@@ -37,6 +42,7 @@ int PinCache::Write(const unsigned char* pin, unsigned long length) {
         pin_.swap(room);
     }
     pin_.assign(pin, pin + length);
+    unsealed_.Wipe();
     return CoreOk;
 }
 
@@ -44,6 +50,7 @@ void PinCache::Clear() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!pin_.empty()) OPENSSL_cleanse(pin_.data(), pin_.size());
     pin_.clear();
+    unsealed_.Wipe();
 }
 
 }  // namespace Core

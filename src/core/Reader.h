@@ -16,6 +16,7 @@
 #include "core/CoreTypes.h"
 #include "core/ExclusiveLock.h"
 #include "core/OrvoString.h"
+#include "core/UnsealedKeys.h"
 #include "handles/List.h"
 
 struct evp_pkey_st;  // OpenSSL's EVP_PKEY
@@ -23,9 +24,12 @@ struct evp_pkey_st;  // OpenSSL's EVP_PKEY
 namespace Vellumcrest {
 namespace Core {
 
-class CardImage;  // parsed card image (core internal)
+class CardImage;     // parsed card image (core internal)
+struct ReaderEntry;  // a reader as found on disk (core internal)
 
 // Per-pair cache of the last PIN that passed. Cleared by Clear and when the card changes.
+// It also holds the private keys the card unsealed while this PIN was cached: every Write
+// and Clear wipes them.
 class PinCache {
 public:
     virtual ~PinCache();
@@ -35,9 +39,16 @@ public:
     int Write(const unsigned char* pin, unsigned long length);
     void Clear();
 
+    // Card core: unsealed keys (see UnsealedKeys). A key is kept only while a PIN is cached.
+    EVP_PKEY* FindUnsealedKey(uint32_t recordId, const std::vector<unsigned char>& sealedForm) {
+        return unsealed_.Find(recordId, sealedForm);
+    }
+    void KeepUnsealedKey(uint32_t recordId, const std::vector<unsigned char>& sealedForm, EVP_PKEY* key);
+
 private:
     std::mutex mutex_;
     std::vector<unsigned char> pin_;
+    UnsealedKeys unsealed_;
 };
 
 class Reader {
@@ -46,9 +57,9 @@ public:
     const char* GetReaderName() const { return name_.c_str(); }
     // True for a reader with a PIN pad.
     bool GetSpeEnabled() const { return pinPad_; }
-    // Re-reads the reader's state from disk and compares the card with the one last
-    // acknowledged; *changed is true when the card was removed, inserted or replaced.
-    // The new state becomes the acknowledged one.
+    // Re-reads the reader's state from disk (a stat of its files when nothing changed) and
+    // compares the card with the one last acknowledged; *changed is true when the card was
+    // removed, inserted or replaced. The new state becomes the acknowledged one.
     int UpdateReaderState(bool* changed);
     // Set by ReaderCardPairList::Update when the card differs from the acknowledged one.
     bool GetCardChanged() const { return cardChanged_; }
@@ -90,6 +101,12 @@ public:
     void Lock();
     void Unlock();
 
+    // Brings the reader and its card up to date with the disk: a stat of reader.conf and of
+    // the card image when nothing changed, a re-read of what did. Unlike UpdateReaderState it
+    // acknowledges nothing, so the next list update or UpdateReaderState still reports a
+    // change. 0, or 100 when memory ran out.
+    int Refresh();
+    // As of the last Refresh, UpdateReaderState or list update.
     bool IsValidReader();
     bool IsSupportedCardPresent();
     Reader* GetReader();
@@ -208,6 +225,8 @@ private:
     friend class ReaderCardPairMon;
     friend class Reader;
     struct State;
+    bool TryLock();
+    void noteLocked();
     std::unique_ptr<State> state_;
     ExclusiveLock lock_;
     Reader reader_;
@@ -216,8 +235,9 @@ private:
     unsigned long lastSCardError_ = 0;
 };
 
-// The readers known to the process: one pair per reader. Handles are the slot IDs; a
-// reader keeps its handle while the process runs, also when it disappears and returns.
+// The readers known to the process: one pair per reader. Handles are the slot IDs. A reader
+// keeps its handle while it stays; one that is gone may be taken out of the list
+// (RemoveVanishedReader) and gets a new handle when it returns.
 class ReaderCardPairList : public List<ReaderCardPair> {
 public:
     ReaderCardPairList();
@@ -231,10 +251,21 @@ public:
     int AddNewReaders();
     unsigned long GetFirstHandle();
     unsigned long GetNextHandle(unsigned long handle);
-    // With lock true the pair is returned locked; the caller calls Unlock.
+    // Every handle, in list order: a walk that pairs taken out meanwhile cannot cut short.
+    std::vector<unsigned long> GetHandles();
+    // With lock true the pair is returned locked; the caller calls Unlock. Waiting for a
+    // pair held elsewhere is done without the list's lock. A pair fetched without the lock
+    // flag may be used only while its reader stays.
     ReaderCardPair* GetReaderCardPair(unsigned long handle, bool lock);
+    // Handle of the reader with this name, 0 when none.
+    unsigned long FindReaderHandle(const std::string& name);
+    // Takes the pair of a reader found gone (by the last update or refresh) out of the list
+    // and destroys it, unless a thread holds it or waits for it. The caller makes sure no
+    // session refers to the slot. True when the pair was removed.
+    bool RemoveVanishedReader(unsigned long handle);
 
 private:
+    int addReaders(const std::vector<ReaderEntry>& entries);
     ExclusiveLock listLock_;
 };
 

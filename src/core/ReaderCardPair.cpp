@@ -2,7 +2,10 @@
 // card information.
 #include <cstring>
 
+#include <new>
+
 #include "core/CardPairState.h"
+#include "core/Config.h"
 #include "core/Log.h"
 
 namespace Vellumcrest {
@@ -21,6 +24,7 @@ void ReaderCardPair::State::applyReader(const ReaderEntry* entry) {
         readerValid = false;
         hasPinPadPin = false;
         pinPadPin.clear();
+        confStamp = CardFileStamp();
         if (openDepth == 0) dropImage(CoreCardNotPresent, CardFileStamp());
         return;
     }
@@ -30,6 +34,38 @@ void ReaderCardPair::State::applyReader(const ReaderEntry* entry) {
     hasPinPadPin = entry->hasPinPadPin;
     pinPadPin = entry->pinPadPin;
     imagePath = entry->ImagePath();
+    confStamp = entry->confStamp;
+    readersDirStamp = CardFileStamp();
+}
+
+void ReaderCardPair::State::refreshReader() {
+    const Reader& reader = pair->reader_;
+    if (readerValid) {
+        CardFileStamp now = StatCardFile(reader.directory_ + "/" + kReaderConfFileName);
+        if (now.exists && now == confStamp) return;
+        ReaderEntry entry;
+        if (ReadReaderConf(reader.directory_, &entry) && entry.name == reader.name_) {
+            applyReader(&entry);
+            return;
+        }
+    }
+    // Gone from its directory: the reader may live on in another one (made anew, or renamed
+    // into it). Searching needs a scan, which only a change of the readers directory can make
+    // worth repeating.
+    const std::string readersDir = GetConfigGlobal()->GetReadersDir();
+    CardFileStamp dirNow = DirectoryStamp(readersDir);
+    if (!readerValid && dirNow.exists && dirNow == readersDirStamp) return;
+    ReaderEntry entry;
+    bool found = FindReader(readersDir, reader.name_, &entry);
+    applyReader(found ? &entry : nullptr);
+    if (!found) readersDirStamp = dirNow;
+}
+
+bool ReaderCardPair::State::acknowledge() {
+    std::string identity = currentIdentity();
+    bool changed = identity != ackIdentity;
+    ackIdentity = identity;
+    return changed;
 }
 
 void ReaderCardPair::State::ensureFresh(bool force) {
@@ -142,8 +178,9 @@ bool ReaderCardPair::State::storageForChange(SecureBytes* storage) {
 
 namespace {
 template <typename Item, typename Record>
-Item* resolve(std::vector<std::unique_ptr<Item>>& items, const Record* record) {
+Item* resolve(std::vector<std::unique_ptr<Item>>& items, Item* byId, const Record* record) {
     if (record == nullptr) return nullptr;
+    if (byId != nullptr && &byId->record == record) return byId;  // the usual case, without a walk
     for (auto& item : items)
         if (&item->record == record) return item.get();
     for (auto& item : items)
@@ -160,15 +197,21 @@ ImageContainer* ReaderCardPair::State::container(const CardContainerRecord* reco
 }
 
 ImageCertificate* ReaderCardPair::State::certificate(const CardCertificateRecord* record) {
-    return image ? resolve(image->certificates, record) : nullptr;
+    return image ? resolve(image->certificates, record != nullptr ? image->FindCertificate(record->recordId) : nullptr,
+                           record)
+                 : nullptr;
 }
 
 ImagePublicKey* ReaderCardPair::State::publicKey(const CardPublicKeyRecord* record) {
-    return image ? resolve(image->publicKeys, record) : nullptr;
+    return image ? resolve(image->publicKeys, record != nullptr ? image->FindPublicKey(record->recordId) : nullptr,
+                           record)
+                 : nullptr;
 }
 
 ImagePrivateKey* ReaderCardPair::State::privateKey(const CardPrivateKeyRecord* record) {
-    return image ? resolve(image->privateKeys, record) : nullptr;
+    return image ? resolve(image->privateKeys, record != nullptr ? image->FindPrivateKey(record->recordId) : nullptr,
+                           record)
+                 : nullptr;
 }
 
 bool ReaderCardPair::State::keyPair(const CardPrivateKeyRecord* privateRecord,
@@ -181,7 +224,8 @@ bool ReaderCardPair::State::keyPair(const CardPrivateKeyRecord* privateRecord,
 }
 
 ImageFile* ReaderCardPair::State::file(const CardFileStorageRecord* record) {
-    return image ? resolve(image->files, record) : nullptr;
+    return image ? resolve(image->files, record != nullptr ? image->FindFile(record->recordId) : nullptr, record)
+                 : nullptr;
 }
 
 CardContainerRecord* ReaderCardPair::State::containerRecord(uint32_t containerId) {
@@ -194,14 +238,27 @@ CardContainerRecord* ReaderCardPair::State::containerRecord(uint32_t containerId
 // A write changes the newest image under the cross-process lock or not at all.
 ReaderCardPair::State::Scope::Scope(ReaderCardPair* pair, State* state, bool write) : pair_(pair), state_(state) {
     pair_->Lock();
-    if (write && state_->readerValid && !state_->fileLock.Held()) {
-        tookFileLock_ = state_->fileLock.Lock(state_->imagePath) == CoreOk;
-        lockFailed_ = !tookFileLock_;
-        if (lockFailed_)
-            GetCoreLog()->Error("ReaderCardPair: zamek karty ve ctecce %s nelze ziskat",
-                                pair_->reader_.GetReaderName());
+    try {
+        if (write && state_->readerValid && !state_->fileLock.Held()) {
+            tookFileLock_ = state_->fileLock.Lock(state_->imagePath) == CoreOk;
+            lockFailed_ = !tookFileLock_;
+            if (lockFailed_)
+                GetCoreLog()->Error("ReaderCardPair: zamek karty ve ctecce %s nelze ziskat",
+                                    pair_->reader_.GetReaderName());
+        }
+        // One look at the file per locked span (a call that holds the pair sees one version
+        // of the card, and loading many records costs one stat); a change under the file
+        // lock always looks.
+        if (tookFileLock_ || !state_->checkedInHold) {
+            state_->ensureFresh(false);
+            state_->checkedInHold = true;
+        }
+    } catch (...) {
+        // No destructor runs for a constructor that throws: release here.
+        if (tookFileLock_) state_->fileLock.Unlock();
+        pair_->Unlock();
+        throw;
     }
-    state_->ensureFresh(false);
 }
 
 ReaderCardPair::State::Scope::~Scope() {
@@ -227,7 +284,17 @@ ReaderCardPair::~ReaderCardPair() {
 
 void ReaderCardPair::Lock() {
     lock_.Lock();
-    if (state_->holdDepth++ == 0) state_->holder = std::this_thread::get_id();
+    noteLocked();
+}
+
+bool ReaderCardPair::TryLock() {
+    if (!lock_.TryLock()) return false;
+    noteLocked();
+    return true;
+}
+
+void ReaderCardPair::noteLocked() {
+    if (state_->holdDepth.fetch_add(1) == 0) state_->holder = std::this_thread::get_id();
 }
 
 void ReaderCardPair::Unlock() {
@@ -236,18 +303,17 @@ void ReaderCardPair::Unlock() {
         GetCoreLog()->Error("ReaderCardPair::Unlock(): zamek nedrzi volajici vlakno");
         return;
     }
-    if (--state_->holdDepth == 0) {
+    if (state_->holdDepth.fetch_sub(1) == 1) {
         state_->retired.clear();
+        state_->checkedInHold = false;
         state_->holder = std::thread::id();
     }
     lock_.Unlock();
 }
 
 bool ReaderCardPair::IsValidReader() {
-    Lock();
-    bool valid = state_->readerValid;
-    Unlock();
-    return valid;
+    LockGuard<ReaderCardPair> guard(*this);
+    return state_->readerValid;
 }
 
 bool ReaderCardPair::IsSupportedCardPresent() { return GetCardType() != 0; }
@@ -255,54 +321,57 @@ bool ReaderCardPair::IsSupportedCardPresent() { return GetCardType() != 0; }
 Reader* ReaderCardPair::GetReader() { return &reader_; }
 
 int ReaderCardPair::GetCardType() {
-    Lock();
-    int type = state_->readerValid && state_->cardStatus == CoreOk && state_->image ? state_->image->type : 0;
-    Unlock();
-    return type;
+    LockGuard<ReaderCardPair> guard(*this);
+    return state_->readerValid && state_->cardStatus == CoreOk && state_->image ? state_->image->type : 0;
+}
+
+int ReaderCardPair::Refresh() {
+    LockGuard<ReaderCardPair> guard(*this);
+    try {
+        state_->refreshReader();
+        state_->ensureFresh(false);
+        return CoreOk;
+    } catch (const std::bad_alloc&) {
+        return CoreOutOfMemory;
+    }
 }
 
 const CardInfo* ReaderCardPair::GetCardInfo(bool refresh) {
-    Lock();
+    LockGuard<ReaderCardPair> guard(*this);
     if (refresh) state_->ensureFresh(false);
-    const CardInfo* info = nullptr;
-    if (state_->readerValid && state_->cardStatus == CoreOk && state_->image) {
-        state_->fillInfo();
-        info = &state_->info;
-    }
-    Unlock();
-    return info;
+    if (!state_->readerValid || state_->cardStatus != CoreOk || !state_->image) return nullptr;
+    state_->fillInfo();
+    return &state_->info;
 }
 
 int ReaderCardPair::Open() {
-    Lock();
-    if (!state_->readerValid) {
-        Unlock();
-        return CoreCardNotPresent;
-    }
+    LockGuard<ReaderCardPair> guard(*this);
+    if (!state_->readerValid) return CoreCardNotPresent;
     if (state_->openDepth == 0) {
         if (state_->fileLock.Lock(state_->imagePath) != CoreOk)
             GetCoreLog()->Warning("ReaderCardPair::Open(): zamek karty ve ctecce %s nelze ziskat",
                                   reader_.GetReaderName());
-        state_->ensureFresh(false);
+        try {
+            state_->ensureFresh(false);
+        } catch (...) {
+            state_->fileLock.Unlock();
+            throw;
+        }
         if (state_->cardStatus != CoreOk || !state_->image) {
             state_->fileLock.Unlock();
-            int rc = state_->cardStatus == CoreCardNotPresent ? CoreCardNotPresent : CoreCardUnsupported;
-            Unlock();
-            return rc;
+            return state_->cardStatus == CoreCardNotPresent ? CoreCardNotPresent : CoreCardUnsupported;
         }
     }
     ++state_->openDepth;
-    Unlock();
     return CoreOk;
 }
 
 int ReaderCardPair::Close() {
-    Lock();
+    LockGuard<ReaderCardPair> guard(*this);
     if (state_->openDepth > 0 && --state_->openDepth == 0) {
         state_->forgetLogin();
         state_->fileLock.Unlock();
     }
-    Unlock();
     return CoreOk;
 }
 

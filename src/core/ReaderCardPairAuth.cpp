@@ -67,9 +67,8 @@ int ReaderCardPair::Login(int authId, const unsigned char* pin, unsigned long le
 }
 
 int ReaderCardPair::Logout() {
-    Lock();
+    LockGuard<ReaderCardPair> guard(*this);
     state_->forgetLogin();
-    Unlock();
     return CoreOk;
 }
 

@@ -26,11 +26,17 @@ bool ReaderCardPair::State::keyLoggedIn(const ImagePrivateKey& item) const {
 int ReaderCardPair::State::unsealForUse(Scope& scope, const ImagePrivateKey& item, const char* caller,
                                         PkeyPtr* key) {
     if (!keyLoggedIn(item)) return CoreSecurityStatus;
+    // Unsealing (and parsing, and OpenSSL's first-use set-up of the key) costs more than the
+    // RSA operation: a key unsealed under the cached PIN is kept until that PIN goes.
+    PinCache& cache = pair->pinCache_;
+    key->reset(cache.FindUnsealedKey(item.record.recordId, item.wrappedDataKey));
+    if (*key) return CoreOk;
     *key = CardContent::UnsealPrivateKey(scope.Image(), item, storageKey);
     if (!*key) {
         GetCoreLog()->Error("ReaderCardPair::%s(): privatni klic %u nelze otevrit", caller, item.record.recordId);
         return CoreCardUnsupported;
     }
+    cache.KeepUnsealedKey(item.record.recordId, item.wrappedDataKey, key->get());
     return CoreOk;
 }
 

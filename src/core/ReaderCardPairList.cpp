@@ -1,4 +1,11 @@
+// The list of reader/card pairs. Its lock is never held while waiting for a pair: a thread
+// that holds a pair may therefore use the list (look-ups, walks, updates) without risking a
+// deadlock with a thread that looks the same pair up.
+#include <chrono>
 #include <new>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "core/CardPairState.h"
 #include "core/Config.h"
@@ -7,82 +14,73 @@
 namespace Vellumcrest {
 namespace Core {
 
-namespace {
-
-ReaderCardPair* findByName(List<ReaderCardPair>& list, const std::string& name) {
-    unsigned long handle = 0;
-    for (ReaderCardPair* pair = list.GetFirst(handle); pair != nullptr; pair = list.GetNext(handle))
-        if (name == pair->GetReader()->GetReaderName()) return pair;
-    return nullptr;
-}
-
-}  // namespace
-
 ReaderCardPairList::ReaderCardPairList() = default;
 
 ReaderCardPairList::~ReaderCardPairList() {
-    listLock_.Lock();
+    LockGuard<ExclusiveLock> guard(listLock_);
     RemoveAndDestroyAll();
-    listLock_.Unlock();
+}
+
+// Pairs for the readers that the list does not know yet. A new pair is made ready (its card
+// read and acknowledged) before it is listed, so that no thread sees it half made, and
+// without the list's lock, which file reads would hold up.
+int ReaderCardPairList::addReaders(const std::vector<ReaderEntry>& entries) {
+    std::unordered_set<std::string> known;
+    {
+        LockGuard<ExclusiveLock> guard(listLock_);
+        unsigned long handle = 0;
+        for (ReaderCardPair* pair = GetFirst(handle); pair != nullptr; pair = GetNext(handle))
+            known.insert(pair->reader_.name_);
+    }
+    std::vector<std::unique_ptr<ReaderCardPair>> fresh;
+    for (const ReaderEntry& entry : entries) {
+        if (known.count(entry.name) != 0) continue;
+        auto pair = std::make_unique<ReaderCardPair>();
+        pair->reader_.name_ = entry.name;
+        pair->state_->applyReader(&entry);
+        pair->state_->ensureFresh(true);
+        pair->state_->acknowledge();
+        fresh.push_back(std::move(pair));
+    }
+    if (fresh.empty()) return CoreOk;
+
+    LockGuard<ExclusiveLock> guard(listLock_);
+    known.clear();
+    unsigned long handle = 0;
+    for (ReaderCardPair* pair = GetFirst(handle); pair != nullptr; pair = GetNext(handle))
+        known.insert(pair->reader_.name_);
+    for (std::unique_ptr<ReaderCardPair>& pair : fresh) {
+        if (known.count(pair->reader_.name_) != 0) continue;  // added by another thread meanwhile
+        if (Add(pair.get()) == 0) return CoreOutOfMemory;
+        pair.release();
+    }
+    return CoreOk;
 }
 
 int ReaderCardPairList::AddNewReaders() {
     try {
-        std::vector<ReaderEntry> entries = ScanReaders(GetConfigGlobal()->GetReadersDir());
-        std::vector<ReaderCardPair*> added;
-        listLock_.Lock();
-        int rc = CoreOk;
-        for (const ReaderEntry& entry : entries) {
-            if (findByName(*this, entry.name) != nullptr) continue;
-            auto pair = std::make_unique<ReaderCardPair>();
-            pair->reader_.name_ = entry.name;
-            if (Add(pair.get()) == 0) {
-                rc = CoreOutOfMemory;
-                break;
-            }
-            added.push_back(pair.release());
-        }
-        listLock_.Unlock();
-        // A new pair starts with the card it finds as its acknowledged one.
-        for (ReaderCardPair* pair : added) {
-            pair->Lock();
-            for (const ReaderEntry& entry : entries) {
-                if (entry.name != pair->reader_.name_) continue;
-                pair->state_->applyReader(&entry);
-                pair->state_->ensureFresh(true);
-                pair->state_->ackIdentity = pair->state_->currentIdentity();
-            }
-            pair->Unlock();
-        }
-        return rc;
+        return addReaders(ScanReaders(GetConfigGlobal()->GetReadersDir()));
     } catch (const std::bad_alloc&) {
         return CoreOutOfMemory;
     }
 }
 
 int ReaderCardPairList::Update(bool invalidate) {
-    int rc = AddNewReaders();
-    if (rc != CoreOk) return rc;
     try {
         std::vector<ReaderEntry> entries = ScanReaders(GetConfigGlobal()->GetReadersDir());
-        std::vector<ReaderCardPair*> pairs;
-        listLock_.Lock();
-        unsigned long handle = 0;
-        for (ReaderCardPair* pair = GetFirst(handle); pair != nullptr; pair = GetNext(handle)) pairs.push_back(pair);
-        listLock_.Unlock();
-        // Pairs are never removed while the process runs, so they may be used unlisted.
-        for (ReaderCardPair* pair : pairs) {
-            pair->Lock();
-            const ReaderEntry* found = nullptr;
-            for (const ReaderEntry& entry : entries)
-                if (entry.name == pair->reader_.name_) found = &entry;
+        int rc = addReaders(entries);
+        if (rc != CoreOk) return rc;
+        std::unordered_map<std::string, const ReaderEntry*> byName;
+        for (const ReaderEntry& entry : entries) byName.emplace(entry.name, &entry);
+        for (unsigned long handle : GetHandles()) {
+            Held<ReaderCardPair> held(GetReaderCardPair(handle, true));
+            ReaderCardPair* pair = held.get();
+            if (pair == nullptr) continue;  // taken out meanwhile
+            auto found = byName.find(pair->reader_.name_);
             ReaderCardPair::State* state = pair->state_.get();
-            state->applyReader(found);
+            state->applyReader(found != byName.end() ? found->second : nullptr);
             state->ensureFresh(invalidate);
-            std::string identity = state->currentIdentity();
-            pair->reader_.cardChanged_ = identity != state->ackIdentity;
-            state->ackIdentity = identity;
-            pair->Unlock();
+            pair->reader_.cardChanged_ = state->acknowledge();
         }
         return CoreOk;
     } catch (const std::bad_alloc&) {
@@ -91,28 +89,70 @@ int ReaderCardPairList::Update(bool invalidate) {
 }
 
 unsigned long ReaderCardPairList::GetFirstHandle() {
-    listLock_.Lock();
+    LockGuard<ExclusiveLock> guard(listLock_);
     unsigned long handle = 0;
     GetFirst(handle);
-    listLock_.Unlock();
     return handle;
 }
 
 unsigned long ReaderCardPairList::GetNextHandle(unsigned long handle) {
-    listLock_.Lock();
+    LockGuard<ExclusiveLock> guard(listLock_);
     unsigned long next = handle;
     if (next == 0 || GetNext(next) == nullptr) next = 0;
-    listLock_.Unlock();
     return next;
+}
+
+std::vector<unsigned long> ReaderCardPairList::GetHandles() {
+    std::vector<unsigned long> handles;
+    LockGuard<ExclusiveLock> guard(listLock_);
+    handles.reserve(static_cast<size_t>(GetCount()));
+    unsigned long handle = 0;
+    for (ReaderCardPair* pair = GetFirst(handle); pair != nullptr; pair = GetNext(handle)) handles.push_back(handle);
+    return handles;
 }
 
 ReaderCardPair* ReaderCardPairList::GetReaderCardPair(unsigned long handle, bool lock) {
     if (handle == 0) return nullptr;
-    listLock_.Lock();
-    ReaderCardPair* pair = FindObject(handle);
-    if (pair != nullptr && lock) pair->Lock();
-    listLock_.Unlock();
+    ReaderCardPair* pair;
+    {
+        LockGuard<ExclusiveLock> guard(listLock_);
+        pair = FindObject(handle);
+        if (pair == nullptr || !lock || pair->TryLock()) return pair;
+        // Held elsewhere: wait without the list's lock. The waiter count keeps the pair in
+        // the list (and alive) meanwhile.
+        ++pair->state_->waiters;
+    }
+    pair->Lock();
+    --pair->state_->waiters;
     return pair;
+}
+
+unsigned long ReaderCardPairList::FindReaderHandle(const std::string& name) {
+    LockGuard<ExclusiveLock> guard(listLock_);
+    unsigned long handle = 0;
+    for (ReaderCardPair* pair = GetFirst(handle); pair != nullptr; pair = GetNext(handle))
+        if (name == pair->reader_.name_) return handle;
+    return 0;
+}
+
+bool ReaderCardPairList::RemoveVanishedReader(unsigned long handle) {
+    ReaderCardPair* pair;
+    {
+        LockGuard<ExclusiveLock> guard(listLock_);
+        pair = FindObject(handle);
+        if (pair == nullptr || !pair->TryLock()) return false;
+        const ReaderCardPair::State& state = *pair->state_;
+        // Only this call holds it (not also a caller further up this thread's stack) and
+        // nobody waits for it: once out of the list, no thread can reach it any more.
+        bool removable = !state.readerValid && state.holdDepth == 1 && state.waiters == 0;
+        if (removable) Remove(handle);
+        pair->Unlock();
+        if (!removable) return false;
+    }
+    GetCoreLog()->Info("ReaderCardPairList: ctecka %s odebrana ze seznamu (slot 0x%lX)", pair->GetReader()->GetReaderName(),
+                       handle);
+    delete pair;
+    return true;
 }
 
 }  // namespace Core

@@ -2,6 +2,7 @@
 // with handles from [lowest, highest], given out in rising order with wrap-around.
 // Handle 0 never names an element. The list does not own its elements, except that
 // RemoveAndDestroyAll deletes them. Not thread-safe: users hold their own lock.
+// Look-ups by handle go through an index, so walking a list with GetNext is linear.
 //
 // The template has default visibility: the library exports its instantiations for sibling
 // components, and every copy the compiler makes must agree (a hidden copy would hide the
@@ -10,6 +11,7 @@
 
 #include <cstdint>
 #include <new>
+#include <unordered_map>
 
 namespace Vellumcrest {
 namespace Core {
@@ -77,6 +79,12 @@ public:
         if (handle == 0) return 0;
         Node* node = new (std::nothrow) Node{handle, element, tail_, nullptr};
         if (node == nullptr) return 0;
+        try {
+            index_.emplace(handle, node);
+        } catch (...) {
+            delete node;
+            return 0;
+        }
         if (tail_ != nullptr) tail_->next = node; else head_ = node;
         tail_ = node;
         ++count_;
@@ -89,6 +97,7 @@ public:
         if (node == nullptr) return;
         if (node->prev != nullptr) node->prev->next = node->next; else head_ = node->next;
         if (node->next != nullptr) node->next->prev = node->prev; else tail_ = node->prev;
+        index_.erase(node->handle);
         --count_;
         delete node;
     }
@@ -142,9 +151,8 @@ private:
     }
 
     Node* findItemByHandle(unsigned long handle) {
-        for (Node* node = head_; node != nullptr; node = node->next)
-            if (node->handle == handle) return node;
-        return nullptr;
+        auto found = index_.find(static_cast<uint32_t>(handle));
+        return found != index_.end() && found->first == handle ? static_cast<Node*>(found->second) : nullptr;
     }
 
     uint32_t findFirstFreeHandle() {
@@ -175,10 +183,13 @@ private:
         }
         head_ = tail_ = nullptr;
         count_ = 0;
+        index_.clear();
     }
 
     Node* head_ = nullptr;
     Node* tail_ = nullptr;
+    // handle -> Node. Untyped: a container named after Node would be exported with the list.
+    std::unordered_map<uint32_t, void*> index_;
     int32_t count_ = 0;
     uint32_t lowest_;
     uint32_t highest_;

@@ -6,10 +6,12 @@
 #include <mutex>
 
 #include "core/CardAuth.h"
+#include "core/CardCrypto.h"
 #include "core/Config.h"
 #include "core/Hash.h"
 #include "core/Log.h"
 #include "core/ProcessTrustVerifier.h"
+#include "core/UnsealedKeys.h"
 #include "module/ConfigPkcs11.h"
 #include "module/Pkcs11Provider.h"
 #include "module/ReturnValues.h"
@@ -41,6 +43,8 @@ bool prepareStatics() {
     Core::GetProcTrustVerifier();
     Core::CardAuth::ClearMemo();
     Core::PrepareHashMethods();
+    Core::CardCrypto::PrepareAlgorithms();
+    Core::WipeAllUnsealedKeys();  // builds the registry of kept keys
     SoPinStore::Forget(nullptr);
     std::lock_guard<std::mutex> guard(Lifetime::ClosedMutex());
     Lifetime::TakeClosedHeld(nullptr);

@@ -9,6 +9,7 @@
 #include "core/ProcessTrustVerifier.h"
 #include "module/ConfigPkcs11.h"
 #include "module/Globals.h"
+#include "module/StartupReport.h"
 
 namespace Vellumcrest {
 namespace Pkcs11 {
@@ -68,6 +69,7 @@ __attribute__((constructor)) void libraryAttach() {
         GetProvider();
         config->Load(libraryHandle());
         setUpLogging(*config);
+        LogStartupSettings();
     } catch (...) {
     }
     try {

@@ -2,6 +2,8 @@
 // files of the area that owns them (module/, slot/, session/, auth/, object/, crypto/).
 #pragma once
 
+#include <atomic>
+
 #include "core/Csp.h"
 #include "core/Reader.h"
 #include "session/Session.h"
@@ -145,7 +147,8 @@ public:
 private:
     CK_RV PrepareUserPin(Core::ReaderCardPair* pair, CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen);
 
-    bool initialised_ = false;
+    // Read by C_WaitForSlotEvent while C_Finalize on another thread clears it.
+    std::atomic<bool> initialised_{false};
     Core::ReaderCardPairList readerCardPairs_;
     SessionList sessions_;
     SessionGroupList sessionGroups_;

@@ -77,6 +77,7 @@ CK_RV Pkcs11Provider::C_Finalize(CK_VOID_PTR pReserved) {
     // Cleared first, so that a wait woken by the cancel sees the module finalised.
     initialised_ = false;
     monitor_.Cancel();
+    Core::WipeAllUnsealedKeys();
     return LogResult("C_Finalize", CKR_OK);
 }
 

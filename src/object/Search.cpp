@@ -109,23 +109,21 @@ CK_RV Pkcs11ObjectList::FindNextMatchingObject(CK_OBJECT_HANDLE* position, const
     const CK_RV rv = CKR_OK;
     unsigned long handle = *position;
     for (;;) {
-        Core::CoreObject* object = handle == 0 ? GetFirst(handle, true) : GetNext(handle, true);
-        if (object == nullptr || handle == 0) {
-            if (object != nullptr) object->Unlock();
+        Locked<Core::CoreObject> object(handle == 0 ? GetFirst(handle, true) : GetNext(handle, true));
+        if (!object || handle == 0) {
             handle = 0;
             break;
         }
         log->Debug("    prohledavam objekt: 0x%lx", handle);
         if (!privateSession && object->GetCoreObjectFlags().privateObject != 0) {
             log->Debug("        privatni objekt -> nemohu prohledat");
-            object->Unlock();
             continue;
         }
         bool match = true;
         if (pTemplate != nullptr) {
-            for (CK_ULONG i = 0; i < count && match; ++i) match = attributeMatches(this, object, pTemplate[i], pair);
+            for (CK_ULONG i = 0; i < count && match; ++i)
+                match = attributeMatches(this, object.get(), pTemplate[i], pair);
         }
-        object->Unlock();
         if (match) break;
     }
     *position = handle;

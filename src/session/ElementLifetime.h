@@ -10,9 +10,7 @@
 // hold an element may therefore take a list lock without risking a deadlock.
 #pragma once
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "core/ExclusiveLock.h"
 
@@ -64,24 +62,10 @@ bool ReleaseLast(const void* element, Release release) {
 }
 
 // Holds an ExclusiveLock for a scope.
-class Guard {
-public:
-    explicit Guard(Core::ExclusiveLock& lock) : lock_(lock) { lock_.Lock(); }
-    ~Guard() { lock_.Unlock(); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-private:
-    Core::ExclusiveLock& lock_;
-};
+using Guard = Core::LockGuard<Core::ExclusiveLock>;
 
 // Pause between two attempts to take an element held by another thread.
-inline void Backoff(unsigned attempt) {
-    if (attempt < 16)
-        std::this_thread::yield();
-    else
-        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 64 ? 100 : 1000));
-}
+inline void Backoff(unsigned attempt) { Core::Backoff(attempt); }
 
 }  // namespace Lifetime
 }  // namespace Pkcs11

@@ -57,6 +57,8 @@ public:
     SessionGroup* GetSessionGroup(bool lock);
     void Lock();
     void Unlock();
+    // Holds of the lock now standing (by its holder).
+    int64_t HoldCount() const { return static_cast<int64_t>(holdCount_); }
 
 private:
     Core::ExclusiveLock lock_;
@@ -78,6 +80,8 @@ public:
     Pkcs11ObjectList* GetObjectList() { return &objectList_; }
     void Lock();
     void Unlock();
+    // Holds of the lock now standing (by its holder).
+    int64_t HoldCount() const { return static_cast<int64_t>(holdCount_); }
 
     // Search
     uint8_t GetFindState() const { return findState_; }
@@ -206,6 +210,9 @@ public:
     SessionGroup* GetSessionGroup(uint32_t handle, bool lock);
     uint32_t FindSessionGroupBySlot(CK_SLOT_ID slotID);
     void RemoveSessionGroup(uint32_t handle);
+    // Takes the group out of the list and hands it to the caller, who destroys it; null
+    // when the list has no such group.
+    SessionGroup* DetachSessionGroup(uint32_t handle);
 
 private:
     Core::ExclusiveLock listLock_;

@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "module/Locked.h"
 #include "module/Pkcs11Provider.h"
 #include "session/ElementLifetime.h"
 #include "session/Session.h"
@@ -16,19 +17,27 @@ namespace Pkcs11 {
 
 namespace {
 
-// Set while CloseSession removes the last group of a slot under the session-list lock:
-// RemoveSessionGroup then leaves the destruction to CloseSession.
-thread_local bool detachOnly = false;
-thread_local SessionGroup* detachedGroup = nullptr;
+// Marks an element that this thread holds (taken out of its list) closed and releases it,
+// which destroys it unless this thread also holds it further up its stack. Without memory
+// to mark it, an element held only here is destroyed at once; otherwise it stays
+// allocated, out of reach.
+template <typename T>
+void closeHeld(T* element) noexcept {
+    try {
+        Lifetime::MarkClosed(element);
+    } catch (const std::bad_alloc&) {
+        if (element->HoldCount() == 1) delete element;  // its destructor releases the hold
+        return;
+    }
+    element->Unlock();
+}
 
 // Destroys an element taken out of its list: now, when no other thread holds it (and
 // this thread holds it no further up its stack), else at the holder's last Unlock. Never
 // waits, so threads that close each other's sessions cannot deadlock.
 template <typename T>
 void destroyWhenFree(T* element) {
-    if (element == nullptr || !Lifetime::Claim(element)) return;
-    Lifetime::MarkClosed(element);
-    element->Unlock();
+    if (element != nullptr && Lifetime::Claim(element)) closeHeld(element);
 }
 
 }  // namespace
@@ -109,32 +118,36 @@ bool SessionList::CloseSession(CK_SESSION_HANDLE hSession) {
         if (lastOfGroup) {
             // Out of the group list while the session list is still locked, so that no
             // new session of the slot can join the group that is going away.
-            detachOnly = true;
-            detachedGroup = nullptr;
-            groups->RemoveSessionGroup(groupHandle);
-            detached = detachedGroup;
-            detachOnly = false;
-            detachedGroup = nullptr;
+            detached = groups->DetachSessionGroup(groupHandle);
         }
     }
 
+    // The session goes also when cleaning up its group fails.
+    struct SessionEnd {
+        Session* session;
+        ~SessionEnd() {
+            try {
+                destroyWhenFree(session);
+            } catch (...) {  // out of memory marking it: it stays allocated, unreachable
+            }
+        }
+    } end{session};
     if (lastOfGroup) {
         // A group still in use elsewhere goes, with all its objects, when it is released.
         if (detached != nullptr && Lifetime::Claim(detached)) {
-            detached->GetObjectList()->DestroySessionObjects(hSession);
-            Lifetime::MarkClosed(detached);
-            detached->Unlock();
+            try {
+                detached->GetObjectList()->DestroySessionObjects(hSession);
+            } catch (const std::bad_alloc&) {  // the group's end takes its objects anyway
+            }
+            closeHeld(detached);
         }
     } else {
-        SessionGroup* group = groups->GetSessionGroup(groupHandle, true);
-        if (group != nullptr) {
+        Locked<SessionGroup> group(groups->GetSessionGroup(groupHandle, true));
+        if (group) {
             group->EndOperationsOf(hSession);
             group->GetObjectList()->DestroySessionObjects(hSession);
-            group->Unlock();
         }
     }
-
-    destroyWhenFree(session);
     return true;
 }
 
@@ -191,10 +204,10 @@ bool SessionList::HasSessionInState(CK_SLOT_ID slotID, CK_STATE state) {
     if (!anyReadOnly && !anyReadWrite) return false;
 
     // The group's lock is taken without the session list locked.
-    SessionGroup* group = groups->GetSessionGroup(groupHandle, true);
-    if (group == nullptr) return false;
+    Locked<SessionGroup> group(groups->GetSessionGroup(groupHandle, true));
+    if (!group) return false;
     uint32_t loginState = group->GetLoginState();
-    group->Unlock();
+    group.reset();
 
     switch (state) {
     case CKS_RO_PUBLIC_SESSION:
@@ -258,21 +271,15 @@ uint32_t SessionGroupList::FindSessionGroupBySlot(CK_SLOT_ID slotID) {
     return 0;
 }
 
-void SessionGroupList::RemoveSessionGroup(uint32_t handle) {
-    if (handle == 0) return;
-    SessionGroup* group;
-    {
-        Lifetime::Guard guard(listLock_);
-        group = FindObject(static_cast<unsigned long>(handle));
-        if (group == nullptr) return;
-        Remove(static_cast<unsigned long>(handle));
-    }
-    if (detachOnly) {
-        detachedGroup = group;
-        return;
-    }
-    destroyWhenFree(group);
+SessionGroup* SessionGroupList::DetachSessionGroup(uint32_t handle) {
+    if (handle == 0) return nullptr;
+    Lifetime::Guard guard(listLock_);
+    SessionGroup* group = FindObject(static_cast<unsigned long>(handle));
+    if (group != nullptr) Remove(static_cast<unsigned long>(handle));
+    return group;
 }
+
+void SessionGroupList::RemoveSessionGroup(uint32_t handle) { destroyWhenFree(DetachSessionGroup(handle)); }
 
 }  // namespace Pkcs11
 }  // namespace Vellumcrest

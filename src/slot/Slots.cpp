@@ -37,13 +37,10 @@ CK_RV Pkcs11Provider::C_GetSlotListEx(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlo
     const CK_ULONG capacity = *pulCount;
     CK_ULONG count = 0;
     CK_RV rv = CKR_OK;
-    for (unsigned long slot = readerCardPairs_.GetFirstHandle(); slot != 0;
-         slot = readerCardPairs_.GetNextHandle(slot)) {
-        Core::ReaderCardPair* pair = readerCardPairs_.GetReaderCardPair(slot, true);
-        if (pair == nullptr) {
-            *pulCount = count;
-            return LogResult(method, CKR_FUNCTION_FAILED);
-        }
+    // A snapshot of the slots: the walk goes on past a slot that another listing takes out.
+    for (unsigned long slot : readerCardPairs_.GetHandles()) {
+        Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(slot, true));
+        if (!pair) continue;  // taken out meanwhile: its reader is gone
         bool hasToken = false;
         bool closeSessions = false;
         if (invalidateCache) {
@@ -72,9 +69,12 @@ CK_RV Pkcs11Provider::C_GetSlotListEx(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlo
                          "sessiony a jejich objekty");
             closeSessions = true;
         }
-        pair->Unlock();
+        pair.reset();
         // Never with the pair locked: closing takes the session and group locks.
         if (closeSessions) sessions_.CloseAllSessions(slot);
+        // A reader that is gone leaves the list once no session refers to its slot, so that
+        // readers seen once do not pile up.
+        if (!validReader && !sessions_.HasSessionOnSlot(slot)) readerCardPairs_.RemoveVanishedReader(slot);
 
         bool listed = tokenPresent ? hasToken : validReader;
         if (!listed) continue;
@@ -103,6 +103,10 @@ CK_RV Pkcs11Provider::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 
     Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(slotID, true));
     if (!pair) return LogResult(method, CKR_SLOT_ID_INVALID);
+    // Presence as it is now, not as of the last listing: applications poll this call after
+    // a slot event. Nothing is acknowledged, so sessions of a changed card still go at the
+    // next listing or card check.
+    pair->Refresh();
 
     CK_RV rv = CKR_OK;
     Core::Reader* reader = pair->GetReader();
@@ -174,20 +178,24 @@ CK_RV Pkcs11Provider::C_GetReaderCardPair(CK_SLOT_ID slotID, Core::ReaderCardPai
 
 CK_RV Pkcs11Provider::VerifyKnownCardPresent(CK_SLOT_ID slotID) {
     CK_RV rv;
-    Core::ReaderCardPair* pair = slotID != 0 ? readerCardPairs_.GetReaderCardPair(slotID, true) : nullptr;
-    if (pair == nullptr) {
+    Locked<Core::ReaderCardPair> pair(slotID != 0 ? readerCardPairs_.GetReaderCardPair(slotID, true) : nullptr);
+    if (!pair) {
         rv = CKR_SLOT_ID_INVALID;
     } else {
+        pair->Refresh();
         rv = isSupportedCardType(pair->GetCardType()) ? CKR_OK : CKR_TOKEN_NOT_RECOGNIZED;
+        bool changed = false;
         if (pair->IsSupportedCardPresent()) {
             Core::Reader* reader = pair->GetReader();
-            bool changed = false;
-            if (reader != nullptr && reader->UpdateReaderState(&changed) == Core::CoreOk && changed)
-                rv = CKR_DEVICE_REMOVED;
+            bool reported = false;
+            changed = reader != nullptr && reader->UpdateReaderState(&reported) == Core::CoreOk && reported;
         } else {
             rv = CKR_TOKEN_NOT_PRESENT;
         }
-        pair->Unlock();
+        pair.reset();
+        // A change matters to the sessions of the slot; without any, the new card is simply
+        // the one the next session opens on.
+        if (rv == CKR_OK && changed && sessions_.HasSessionOnSlot(slotID)) rv = CKR_DEVICE_REMOVED;
         if (rv == CKR_OK) return CKR_OK;
     }
     GetPkcs11Log()->Warning("Pkcs11Provider::VerifyKnownCardPresent(): odstranena/zmenena karta ve ctecce, mazu "

@@ -33,6 +33,7 @@ CK_RV Pkcs11Provider::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
 
     Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(slotID, true));
     if (!pair) return LogResult(method, CKR_FUNCTION_FAILED);
+    pair->Refresh();  // the card in the reader now, not the one of the last listing
     // The core reports type 0 for an empty reader as well as for an unreadable card; an
     // empty reader has no token rather than an unrecognised one.
     int cardType = pair->GetCardType();

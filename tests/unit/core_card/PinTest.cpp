@@ -1,8 +1,6 @@
 // Authentication codes on the card: retry counters after a restart, the KDF memo,
 // setting, resetting and deactivating codes, the PIN cache.
-#include <chrono>
 #include <cstring>
-#include <functional>
 
 #include "CardTestUtil.h"
 #include "core/CardAuth.h"
@@ -11,12 +9,6 @@ using namespace Vellumcrest::Core;
 using cardtest::CardTest;
 
 namespace {
-
-double millisecondsOf(const std::function<void()>& work) {
-    auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 int init(ReaderCardPair* pair, int authId, const std::string& pin) {
     return pair->InitAuthCode(authId, reinterpret_cast<const unsigned char*>(pin.data()), pin.size());
@@ -80,34 +72,27 @@ TEST_F(CardTest, ImpossiblePinLengthsAndMissingCodes) {
     EXPECT_EQ(pair->Login(7, reinterpret_cast<const unsigned char*>("1234"), 4), CoreInvalidArgument);
 }
 
-TEST_F(CardTest, RepeatedLoginsSkipTheKeyDerivation) {
+// The speed of a memo login is measured by the benchmark; here only what it may not change.
+TEST_F(CardTest, RepeatedLoginsThroughTheMemoKeepTheCardsRules) {
     ReaderCardPair* pair = Card("--type 1 --user-pin 1234");
     CardAuth::ClearMemo();
-    double first = millisecondsOf([&] { EXPECT_EQ(Login(pair, 1, "1234"), CoreOk); });
+    EXPECT_EQ(Login(pair, 1, "1234"), CoreOk);
     pair->Logout();
-    double second = millisecondsOf([&] { EXPECT_EQ(Login(pair, 1, "1234"), CoreOk); });
+    EXPECT_EQ(Login(pair, 1, "1234"), CoreOk);
     pair->Logout();
-    double wrong = millisecondsOf([&] { EXPECT_EQ(Login(pair, 1, "4321"), CoreWrongPin); });
-    std::printf("[ timing ] first login %.1f ms, memo login %.2f ms, wrong PIN %.1f ms\n", first, second, wrong);
-    EXPECT_LT(second * 5, first);
-    EXPECT_GT(wrong * 2, first) << "a PIN that differs pays the derivation";
+    EXPECT_EQ(Login(pair, 1, "4321"), CoreWrongPin) << "a PIN that differs from the memo's is refused";
 
     // The signing path: Open, login from the cached PIN, sign, logout, close.
     CardPrivateKeyRecord* key = newKey(pair, KeyPairFlagSign | KeyPairFlag2048);
     ASSERT_NE(key, nullptr);
-    double worst = 0;
-    for (int i = 0; i < 5; ++i) {
-        double ms = millisecondsOf([&] {
-            ASSERT_EQ(pair->Open(), CoreOk);
-            EXPECT_EQ(Login(pair, 1, "1234"), CoreOk);
-            EXPECT_EQ(sign(pair, key), CoreOk);
-            pair->Logout();
-            pair->Close();
-        });
-        worst = std::max(worst, ms);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(pair->Open(), CoreOk);
+        EXPECT_EQ(Login(pair, 1, "1234"), CoreOk);
+        EXPECT_EQ(sign(pair, key), CoreOk);
+        pair->Logout();
+        pair->Close();
     }
-    std::printf("[ timing ] open+login+sign (2048 bits)+logout+close: worst %.2f ms\n", worst);
-    EXPECT_LT(worst, 50.0);
+    EXPECT_NE(sign(pair, key), CoreOk) << "no signature after the logout";
 
     // A changed PIN (old PIN refused: black-box tested) still reaches the stored key.
     EXPECT_EQ(pair->ChangeAuthCode(1, reinterpret_cast<const unsigned char*>("1234"), 4,

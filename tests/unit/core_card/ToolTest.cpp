@@ -43,7 +43,7 @@ TEST_F(CardTest, ToolRefusesBadInputClearly) {
     struct Case {
         std::string args;
         int exitCode;
-        const char* message;
+        std::string message;
     } cases[] = {
         {"card-create " + file + " --type 5", 1, "card type"},
         {"card-create " + file + " --type x", 1, "card type"},
@@ -60,6 +60,12 @@ TEST_F(CardTest, ToolRefusesBadInputClearly) {
         {"frobnicate", 2, "unknown command"},
         {"dump " + root_ + "/missing.vcard", 1, "no card image"},
         {"key-generate @Nowhere --bits 1024", 1, "unknown reader"},
+        {"list --bogus", 2, "unknown option --bogus for list"},
+        {"key-generate @R --bits=1024 --colour=red", 2, "unknown option --colour"},
+        {"--readers-dir " + root_ + "/none list", 1, "readers directory " + root_ + "/none does not exist"},
+        {"key-generate --help", 0, "key-generate CARD --bits 1024|2048"},
+        {"card-create --help", 0, "4  Vellumcrest T4"},
+        {"--version", 0, "vellumcrest-card 4."},
     };
     for (const Case& c : cases) {
         cardtest::ToolRun run = Tool(c.args);
@@ -113,7 +119,9 @@ TEST_F(CardTest, ToolIssuesCaSignedCertificatesOncePerKey) {
     PEM_write_PrivateKey(out, caKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
     std::fclose(out);
     std::string issue = "cert-issue @R --id " + keyId + " --ca-cert " + caPath + " --ca-key " + caKeyPath;
-    ToolOk(issue + " --subject '/CN=Alice/O=Test'");
+    std::string issueOutput = ToolOk(issue + " --subject '/CN=Alice/O=Test'");
+    EXPECT_NE(issueOutput.find("issued for key " + keyId), std::string::npos) << issueOutput;
+    EXPECT_NE(issueOutput.find("subject: O=Test,CN=Alice"), std::string::npos) << issueOutput;
     EXPECT_EQ(Tool(issue + " --subject CN=Bob").exitCode, 1) << "the key already has its certificate";
 
     ASSERT_EQ(list_.Update(false), CoreOk);

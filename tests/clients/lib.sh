@@ -35,3 +35,26 @@ vc_card() {
 }
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+
+ENGINE=/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so
+
+# vc_engine_conf FILE [extra lines]: an OpenSSL configuration that loads the pkcs11 engine
+# with the module under test; the extra lines are appended (e.g. [req] sections).
+vc_engine_conf() {
+    [ -f "$ENGINE" ] || fail "pkcs11 engine not installed ($ENGINE)"
+    local file=$1; shift
+    cat > "$file" <<CNF
+openssl_conf = openssl_init
+[openssl_init]
+engines = engine_section
+[engine_section]
+pkcs11 = pkcs11_section
+[pkcs11_section]
+engine_id = pkcs11
+dynamic_path = $ENGINE
+MODULE_PATH = $MODULE
+init = 0
+CNF
+    local line
+    for line in "$@"; do printf '%s\n' "$line" >> "$file"; done
+}

@@ -8,8 +8,6 @@ cd "$VC_ROOT"
 passed=0
 ok() { passed=$((passed + 1)); echo "ok - $*"; }
 
-ENGINE=/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so
-[ -f "$ENGINE" ] || fail "pkcs11 engine not installed ($ENGINE)"
 PIN=Tl5pin42
 CARD_ID=0000000000000000C11E47000000AB12
 vc_card "TLS Reader" 3 "$PIN" 24682468 --id "$CARD_ID" >/dev/null
@@ -17,21 +15,7 @@ vc_tool key-generate "@TLS Reader" --bits 2048 --id 51 --label "TLS key" >/dev/n
 vc_tool pubkey-export "@TLS Reader" --id 51 --out card-pub.pem
 KEY="pkcs11:token=C11E47000000AB12;object=TLS%20key;type=private;pin-value=$PIN"
 
-cat > openssl.cnf <<CNF
-openssl_conf = openssl_init
-[openssl_init]
-engines = engine_section
-[engine_section]
-pkcs11 = pkcs11_section
-[pkcs11_section]
-engine_id = pkcs11
-dynamic_path = $ENGINE
-MODULE_PATH = $MODULE
-init = 0
-[req]
-distinguished_name = dn
-[dn]
-CNF
+vc_engine_conf openssl.cnf "[req]" "distinguished_name = dn" "[dn]"
 export OPENSSL_CONF="$VC_ROOT/openssl.cnf"
 unset PKCS11_MODULE_PATH
 plain() { OPENSSL_CONF=/dev/null openssl "$@"; }

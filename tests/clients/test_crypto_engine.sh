@@ -4,8 +4,6 @@
 source "$VC_CLIENT_LIB"
 vc_setup
 
-ENGINE=/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so
-[ -f "$ENGINE" ] || fail "pkcs11 engine not installed ($ENGINE)"
 PIN=Ng62xr
 vc_card Engine 1 "$PIN" 97531246 >/dev/null
 vc_tool key-generate @Engine --bits 2048 --id 77e1 --label enginekey --usage sign,decrypt >/dev/null
@@ -13,18 +11,7 @@ W="$VC_ROOT/work"
 mkdir -p "$W"
 vc_tool pubkey-export @Engine --id 77e1 --out "$W/pub.pem" >/dev/null
 
-cat > "$W/openssl.cnf" <<CNF
-openssl_conf = openssl_init
-[openssl_init]
-engines = engine_section
-[engine_section]
-pkcs11 = pkcs11_section
-[pkcs11_section]
-engine_id = pkcs11
-dynamic_path = $ENGINE
-MODULE_PATH = $MODULE
-init = 0
-CNF
+vc_engine_conf "$W/openssl.cnf"
 export OPENSSL_CONF="$W/openssl.cnf"
 unset PKCS11_MODULE_PATH
 

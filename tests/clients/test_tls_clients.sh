@@ -6,8 +6,6 @@ source "$VC_CLIENT_LIB"
 vc_setup
 echo "ExtendedMechanisms=1" >> "$VELLUMCREST_CONFIG"
 
-ENGINE=/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so
-[ -f "$ENGINE" ] || fail "pkcs11 engine not installed ($ENGINE)"
 for tool in curl gnutls-cli; do command -v $tool >/dev/null || fail "$tool not installed"; done
 
 PIN=Tls7xq
@@ -32,18 +30,7 @@ pkcs11-tool --module "$MODULE" --read-object --type cert --id 7151 -o client.der
     fail "reading the client certificate from the card"
 openssl x509 -inform DER -in client.der -out client.pem || fail "client certificate"
 
-cat > engine.cnf <<CNF
-openssl_conf = openssl_init
-[openssl_init]
-engines = engine_section
-[engine_section]
-pkcs11 = pkcs11_section
-[pkcs11_section]
-engine_id = pkcs11
-dynamic_path = $ENGINE
-MODULE_PATH = $MODULE
-init = 0
-CNF
+vc_engine_conf engine.cnf
 KEY_URI="pkcs11:object=tlskey;type=private"
 
 SERVER=""

@@ -238,10 +238,11 @@ PkeyPtr rsaFromDer(const SecureBytes& der) {
     for (int i = 0; i < kRsaFields; ++i) {
         ASN1_TYPE* field = sk_ASN1_TYPE_value(fields.get(), i);
         if (field == nullptr || field->type != V_ASN1_INTEGER) return nullptr;
-        BIGNUM* value = ASN1_INTEGER_to_BN(field->value.integer, nullptr);
-        if (value == nullptr) return nullptr;
-        values.emplace_back(value);
-        if (i > 0) BN_set_flags(value, BN_FLG_CONSTTIME);
+        // Owned before it goes into the vector, whose growth may throw.
+        Owned<BIGNUM> value(ASN1_INTEGER_to_BN(field->value.integer, nullptr));
+        if (!value) return nullptr;
+        if (i > 0) BN_set_flags(value.get(), BN_FLG_CONSTTIME);
+        values.push_back(std::move(value));
     }
     if (!BN_is_zero(values[0].get())) return nullptr;  // version 1: more than two primes
     Owned<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());

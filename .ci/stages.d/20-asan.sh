@@ -25,7 +25,7 @@ ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan" \
 # their client tests run in the normal suite only.
 ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:verify_asan_link_order=0:log_path=$reports/asan" LD_PRELOAD="$runtime" \
     ctest --test-dir "$BUILD" -j2 --timeout 600 --output-on-failure -R '^(py|client)_' \
-    -E '^client_test_(tls_clients|client_firefox)$' \
+    -E '^client_test_(tls_clients|client_firefox|client_gnutls)$' \
     || status=1
 
 count=$(find "$reports" -type f | wc -l)

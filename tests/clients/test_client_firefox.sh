@@ -58,7 +58,7 @@ browse() {
     local port
     port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     : > "$VC_LOG"
-    plain s_server -accept "127.0.0.1:$port" -cert server.pem -key server.key -CAfile ca.pem -Verify 1 "$@" -www \
+    OPENSSL_CONF=/dev/null openssl s_server -accept "127.0.0.1:$port" -cert server.pem -key server.key -CAfile ca.pem -Verify 1 "$@" -www \
         >server.log 2>&1 &
     server=$!
     for _ in $(seq 50); do (: </dev/tcp/127.0.0.1/"$port") 2>/dev/null && break; sleep 0.1; done

@@ -64,7 +64,7 @@ ok "CMS signature made on the card verifies against the CA"
 
 # TLS 1.2 client authentication with the card key.
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-plain s_server -accept "127.0.0.1:$port" -cert server.pem -key server.key -CAfile ca.pem -Verify 1 -tls1_2 \
+OPENSSL_CONF=/dev/null openssl s_server -accept "127.0.0.1:$port" -cert server.pem -key server.key -CAfile ca.pem -Verify 1 -tls1_2 \
     -client_sigalgs RSA+SHA256 -www >server.log 2>&1 &
 server=$!
 stop_server() { kill $server 2>/dev/null || true; wait $server 2>/dev/null || true; [ -n "${VC_KEEP_TMP:-}" ] || rm -rf "$VC_ROOT"; }

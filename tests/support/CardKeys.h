@@ -24,9 +24,8 @@ inline void InitialiseModule() {
     ASSERT_TRUE(rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) << std::hex << rv;
 }
 
-// Token slot whose reader description is the name (blank padded).
-inline CK_SLOT_ID SlotOf(const std::string& reader) {
-    CK_FUNCTION_LIST_PTR p11 = TestEnv::Get().P11();
+// Token slot whose reader description is the name (blank padded), through p11.
+inline CK_SLOT_ID SlotOf(const std::string& reader, CK_FUNCTION_LIST_PTR p11 = TestEnv::Get().P11()) {
     CK_SLOT_ID slots[32];
     CK_ULONG count = 32;
     EXPECT_EQ(p11->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);

@@ -19,7 +19,7 @@ TestEnv& TestEnv::Get() {
     return env;
 }
 
-static std::string shellQuote(const std::string& text) {
+std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
         if (c == '\'') quoted += "'\\''"; else quoted += c;
@@ -71,13 +71,13 @@ void TestEnv::Setup(const std::string& extraConfig) {
 void TestEnv::Teardown() {
     if (functions_ != nullptr) functions_->C_Finalize(nullptr);
     if (std::getenv("VC_KEEP_TMP") == nullptr && !root_.empty())
-        std::system(("rm -rf " + shellQuote(root_)).c_str());
+        std::system(("rm -rf " + ShellQuote(root_)).c_str());
 }
 
 void* TestEnv::Symbol(const char* name) const { return ::dlsym(module_, name); }
 
 ToolResult TestEnv::Tool(const std::string& args) const {
-    std::string command = std::string(VC_TOOL_PATH) + " --readers-dir " + shellQuote(readersDir_) +
+    std::string command = std::string(VC_TOOL_PATH) + " --readers-dir " + ShellQuote(readersDir_) +
                           " " + args + " 2>&1";
     ToolResult result{-1, ""};
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -97,18 +97,18 @@ std::string TestEnv::ToolOk(const std::string& args) const {
 }
 
 void TestEnv::ResetReaders() const {
-    std::system(("rm -rf " + shellQuote(readersDir_) + " && mkdir -p " + shellQuote(readersDir_)).c_str());
+    std::system(("rm -rf " + ShellQuote(readersDir_) + " && mkdir -p " + ShellQuote(readersDir_)).c_str());
 }
 
 std::string TestEnv::MakeReaderWithCard(const std::string& reader, int type, const std::string& userPin,
                                         const std::string& soPin, const std::string& extra) const {
-    ToolOk("reader-add " + shellQuote(reader));
+    ToolOk("reader-add " + ShellQuote(reader));
     std::string image = root_ + "/" + reader + ".vcard";
-    std::string args = "card-create " + shellQuote(image) + " --type " + std::to_string(type);
-    if (!userPin.empty()) args += " --user-pin " + shellQuote(userPin);
-    if (!soPin.empty()) args += " --so-pin " + shellQuote(soPin);
+    std::string args = "card-create " + ShellQuote(image) + " --type " + std::to_string(type);
+    if (!userPin.empty()) args += " --user-pin " + ShellQuote(userPin);
+    if (!soPin.empty()) args += " --so-pin " + ShellQuote(soPin);
     ToolOk(args + " " + extra);
-    ToolOk("card-insert " + shellQuote(reader) + " " + shellQuote(image));
+    ToolOk("card-insert " + ShellQuote(reader) + " " + ShellQuote(image));
     return "@" + reader;
 }
 

@@ -66,6 +66,8 @@ CK_SESSION_HANDLE OpenSession(CK_SLOT_ID slot, bool rw);
 // All handles found for a template.
 std::vector<CK_OBJECT_HANDLE> FindAll(CK_SESSION_HANDLE session, CK_ATTRIBUTE* tmpl, CK_ULONG count);
 std::string Hex(const unsigned char* data, size_t length);
+// The text in single quotes for /bin/sh.
+std::string ShellQuote(const std::string& text);
 std::vector<unsigned char> FromHex(const std::string& hex);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);

@@ -18,19 +18,11 @@ using vctest::TestEnv;
 
 namespace {
 
-std::string quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') quoted += "'\\''"; else quoted += c;
-    }
-    return quoted + "'";
-}
-
 Pki makePki() {
     Pki pki;
     pki.dir = TestEnv::Get().Path("pki");
     ::mkdir(pki.dir.c_str(), 0755);
-    const std::string d = "cd " + quote(pki.dir) + " && ";
+    const std::string d = "cd " + vctest::ShellQuote(pki.dir) + " && ";
     const std::string key = "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:";
     const std::string pkcs8 = "openssl pkcs8 -topk8 -nocrypt -outform DER";
     const std::string issue = "openssl x509 -req -CA ca.pem -CAkey ca.pem -days 30 -outform DER";
@@ -100,7 +92,7 @@ CK_SESSION_HANDLE Session(CK_SLOT_ID slot, bool rw, bool login) {
     return session;
 }
 
-std::string Dump(const std::string& reader) { return TestEnv::Get().ToolOk("dump " + quote("@" + reader)); }
+std::string Dump(const std::string& reader) { return TestEnv::Get().ToolOk("dump " + vctest::ShellQuote("@" + reader)); }
 
 Bytes ReadBytes(const std::string& path) {
     std::string content = vctest::ReadFile(path);
@@ -190,7 +182,7 @@ CK_FUNCTION_LIST_PTR FreshModule() {
     static int copies = 0;
     std::string copy = TestEnv::Get().Path("module-" + std::to_string(::getpid()) + "-" + std::to_string(++copies) +
                                            ".so");
-    Sh("cp " + quote(VC_MODULE_PATH) + " " + quote(copy));
+    Sh("cp " + vctest::ShellQuote(VC_MODULE_PATH) + " " + vctest::ShellQuote(copy));
     void* handle = ::dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
     EXPECT_NE(handle, nullptr) << ::dlerror();
     if (handle == nullptr) return nullptr;
@@ -202,19 +194,6 @@ CK_FUNCTION_LIST_PTR FreshModule() {
     return functions;
 }
 
-CK_SLOT_ID SlotIn(CK_FUNCTION_LIST_PTR p11, const std::string& reader) {
-    CK_SLOT_ID slots[32];
-    CK_ULONG count = 32;
-    EXPECT_EQ(p11->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
-    for (CK_ULONG i = 0; i < count; ++i) {
-        CK_SLOT_INFO info;
-        if (p11->C_GetSlotInfo(slots[i], &info) != CKR_OK) continue;
-        std::string name(reinterpret_cast<const char*>(info.slotDescription), sizeof info.slotDescription);
-        name.erase(name.find_last_not_of(' ') + 1);
-        if (name == reader) return slots[i];
-    }
-    ADD_FAILURE() << "no token slot for reader " << reader;
-    return 0;
-}
+CK_SLOT_ID SlotIn(CK_FUNCTION_LIST_PTR p11, const std::string& reader) { return vctest::SlotOf(reader, p11); }
 
 }  // namespace imptest

@@ -13,14 +13,6 @@ using vctest::TestEnv;
 
 namespace {
 
-std::string quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') quoted += "'\\''"; else quoted += c;
-    }
-    return quoted + "'";
-}
-
 std::string hexOf(const Bytes& bytes) { return vctest::Hex(bytes.data(), bytes.size()); }
 
 Bytes readBytes(const std::string& path) {
@@ -33,7 +25,7 @@ MainCard makeMain() {
     const TestEnv& env = TestEnv::Get();
     card.dir = env.Path("pki");
     ::mkdir(card.dir.c_str(), 0755);
-    const std::string d = quote(card.dir);
+    const std::string d = vctest::ShellQuote(card.dir);
 
     // A CA, an end-entity certificate of another party, and a key to import.
     Sh("cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30"
@@ -57,20 +49,20 @@ MainCard makeMain() {
     card.partnerId = {0x0E, 0x0E};
 
     card.image = env.MakeReaderWithCard(card.reader, 1, kUserPin, kSoPin);
-    const std::string c = quote(card.image);
-    env.ToolOk("key-generate " + c + " --bits 2048 --label " + quote(card.signKeyLabel) + " --id " +
+    const std::string c = vctest::ShellQuote(card.image);
+    env.ToolOk("key-generate " + c + " --bits 2048 --label " + vctest::ShellQuote(card.signKeyLabel) + " --id " +
                hexOf(card.signKeyId));
     env.ToolOk("cert-issue " + c + " --id " + hexOf(card.signKeyId) + " --subject '/CN=Alice Client'" +
-               " --ca-cert " + quote(card.dir + "/ca.pem") + " --ca-key " + quote(card.dir + "/ca.key") +
-               " --label " + quote(card.clientLabel));
-    env.ToolOk("cert-add " + c + " --der " + quote(card.dir + "/ca.der") + " --kind root --label " +
-               quote(card.rootLabel) + " --id " + hexOf(card.rootId));
-    env.ToolOk("cert-add " + c + " --der " + quote(card.dir + "/partner.der") + " --kind partner --id " +
+               " --ca-cert " + vctest::ShellQuote(card.dir + "/ca.pem") + " --ca-key " + vctest::ShellQuote(card.dir + "/ca.key") +
+               " --label " + vctest::ShellQuote(card.clientLabel));
+    env.ToolOk("cert-add " + c + " --der " + vctest::ShellQuote(card.dir + "/ca.der") + " --kind root --label " +
+               vctest::ShellQuote(card.rootLabel) + " --id " + hexOf(card.rootId));
+    env.ToolOk("cert-add " + c + " --der " + vctest::ShellQuote(card.dir + "/partner.der") + " --kind partner --id " +
                hexOf(card.partnerId));
     env.ToolOk("key-generate " + c + " --bits 1024 --usage sign --id " + hexOf(card.otherKeyId));
-    env.ToolOk("key-import " + c + " --pem " + quote(card.dir + "/imported.pem") +
+    env.ToolOk("key-import " + c + " --pem " + vctest::ShellQuote(card.dir + "/imported.pem") +
                " --label 'Imported key' --usage decrypt --id " + hexOf(card.importedKeyId));
-    env.ToolOk("data-add " + c + " --file " + quote(card.dir + "/data.bin") + " --label " + quote(card.dataLabel));
+    env.ToolOk("data-add " + c + " --file " + vctest::ShellQuote(card.dir + "/data.bin") + " --label " + vctest::ShellQuote(card.dataLabel));
     return card;
 }
 
@@ -79,7 +71,7 @@ EsignCard makeEsign() {
     card.keyId = {0xE1, 0xE2};
     const TestEnv& env = TestEnv::Get();
     std::string image = env.MakeReaderWithCard(card.reader, 4, kUserPin, kSoPin);
-    env.ToolOk("key-generate " + quote(image) + " --bits 1024 --usage esign --label 'Esign key' --id " +
+    env.ToolOk("key-generate " + vctest::ShellQuote(image) + " --bits 1024 --usage esign --label 'Esign key' --id " +
                hexOf(card.keyId));
     return card;
 }

@@ -32,6 +32,22 @@ CK_RV refusal(Standing standing) {
     return standing == Standing::None ? CKR_OPERATION_NOT_INITIALIZED : CKR_FUNCTION_NOT_SUPPORTED;
 }
 
+// An Update of the session's own hash-and-sign operation: the part goes into its hash. An
+// operation without a hash is ended by end.
+template <typename End>
+CK_RV hashPart(bool active, OperationDetail& detail, Core::Hash* hash, CK_SESSION_HANDLE hSession,
+               const CK_BYTE* part, CK_ULONG length, End end) {
+    Standing state = standing(active, detail, hSession);
+    if (state != Standing::Own) return refusal(state);
+    if (hash == nullptr) {
+        end();
+        return CKR_FUNCTION_FAILED;
+    }
+    hash->Update(part, length);
+    detail.multiPart = true;
+    return CKR_OK;
+}
+
 }  // namespace
 
 CK_RV Pkcs11Provider::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
@@ -46,16 +62,9 @@ CK_RV Pkcs11Provider::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart
     CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
     SessionGroup* group = held.group.get();
-    Standing state = standing(group->GetSignActive(), group->SignDetail(), hSession);
-    if (state != Standing::Own) return LogResult(kMethod, refusal(state));
-    Core::Hash* hash = group->GetSignHash();
-    if (hash == nullptr) {
-        CryptoFrame::EndSign(group);
-        return LogResult(kMethod, CKR_FUNCTION_FAILED);
-    }
-    hash->Update(pPart, ulPartLen);
-    group->SignDetail().multiPart = true;
-    return LogResult(kMethod, CKR_OK);
+    rv = hashPart(group->GetSignActive(), group->SignDetail(), group->GetSignHash(), hSession, pPart, ulPartLen,
+                  [group] { CryptoFrame::EndSign(group); });
+    return LogResult(kMethod, rv);
 }
 
 CK_RV Pkcs11Provider::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
@@ -98,16 +107,9 @@ CK_RV Pkcs11Provider::C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPa
     CK_RV rv = CallFrame::TakeSessionAndGroup(this, hSession, held);
     if (rv != CKR_OK) return LogResult(kMethod, rv);
     SessionGroup* group = held.group.get();
-    Standing state = standing(group->GetVerifyActive(), group->VerifyDetail(), hSession);
-    if (state != Standing::Own) return LogResult(kMethod, refusal(state));
-    Core::Hash* hash = group->GetVerifyHash();
-    if (hash == nullptr) {
-        CryptoFrame::EndVerify(group);
-        return LogResult(kMethod, CKR_FUNCTION_FAILED);
-    }
-    hash->Update(pPart, ulPartLen);
-    group->VerifyDetail().multiPart = true;
-    return LogResult(kMethod, CKR_OK);
+    rv = hashPart(group->GetVerifyActive(), group->VerifyDetail(), group->GetVerifyHash(), hSession, pPart, ulPartLen,
+                  [group] { CryptoFrame::EndVerify(group); });
+    return LogResult(kMethod, rv);
 }
 
 CK_RV Pkcs11Provider::C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -91,6 +92,12 @@ struct ReaderCardPair::State {
     // (named in the error line). CoreSecurityStatus without the key's login. The key is
     // kept in the PIN cache while that holds the PIN; *key is the caller's own reference.
     int unsealForUse(Scope& scope, const ImagePrivateKey& item, const char* caller, PkeyPtr* key);
+    // The answer to a signature request on item: the signature length for a null buffer,
+    // CoreBufferTooSmall for a short one, else the signature that sign(key, &out) makes with
+    // the unsealed key (false or a wrong length: CoreInvalidArgument), copied out.
+    template <typename Signer>
+    int signInto(Scope& scope, const ImagePrivateKey& item, const char* caller, unsigned char* signature,
+                 unsigned long* signatureLength, Signer sign);
 
     // Records by the pointer handed out, or else by their identifier.
     ImageContainer* container(const CardContainerRecord* record);
@@ -124,6 +131,25 @@ struct ReaderCardPair::State {
         bool lockFailed_ = false;
     };
 };
+
+template <typename Signer>
+int ReaderCardPair::State::signInto(Scope& scope, const ImagePrivateKey& item, const char* caller,
+                                    unsigned char* signature, unsigned long* signatureLength, Signer sign) {
+    const unsigned long size = item.record.signatureLength;
+    if (signature == nullptr || *signatureLength < size) {
+        bool query = signature == nullptr;
+        *signatureLength = size;
+        return query ? CoreOk : CoreBufferTooSmall;
+    }
+    PkeyPtr pkey;
+    int status = unsealForUse(scope, item, caller, &pkey);
+    if (status != CoreOk) return status;
+    std::vector<unsigned char> out;
+    if (!sign(pkey.get(), &out) || out.size() != size) return CoreInvalidArgument;
+    std::memcpy(signature, out.data(), out.size());
+    *signatureLength = out.size();
+    return CoreOk;
+}
 
 }  // namespace Core
 }  // namespace Vellumcrest

@@ -51,22 +51,10 @@ int ReaderCardPair::Sign(const CardPrivateKeyRecord* key, const unsigned char* d
     if ((item->record.keyPairFlags & kSignUsage) == 0) return CoreNotSupported;
     unsigned long size = item->record.signatureLength;
     if (length + 11 > size) return CoreInvalidArgument;
-    if (signature == nullptr) {
-        *signatureLength = size;
-        return CoreOk;
-    }
-    if (*signatureLength < size) {
-        *signatureLength = size;
-        return CoreBufferTooSmall;
-    }
-    PkeyPtr pkey;
-    status = state_->unsealForUse(scope, *item, "Sign", &pkey);
-    if (status != CoreOk) return status;
-    std::vector<unsigned char> out;
-    if (!CardCrypto::RsaSignRaw(pkey.get(), data, length, &out) || out.size() != size) return CoreInvalidArgument;
-    std::memcpy(signature, out.data(), out.size());
-    *signatureLength = out.size();
-    return CoreOk;
+    return state_->signInto(scope, *item, "Sign", signature, signatureLength,
+                            [&](EVP_PKEY* pkey, std::vector<unsigned char>* out) {
+                                return CardCrypto::RsaSignRaw(pkey, data, length, out);
+                            });
 }
 
 int ReaderCardPair::Decrypt(const CardPrivateKeyRecord* key, const unsigned char* in, unsigned long inLength,

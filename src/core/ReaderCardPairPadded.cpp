@@ -40,24 +40,11 @@ int ReaderCardPair::SignPss(const CardPrivateKeyRecord* key, HashType hash, Hash
     unsigned long size = item->record.signatureLength;
     // The encoded message of a whole-byte modulus: hash, salt and two bytes of framing.
     if (size < hashLength + 2 || saltLength > size - hashLength - 2) return CoreInvalidArgument;
-    if (signature == nullptr) {
-        *signatureLength = size;
-        return CoreOk;
-    }
-    if (*signatureLength < size) {
-        *signatureLength = size;
-        return CoreBufferTooSmall;
-    }
-    PkeyPtr pkey;
-    status = state_->unsealForUse(scope, *item, "SignPss", &pkey);
-    if (status != CoreOk) return status;
-    std::vector<unsigned char> out;
-    if (!CardCrypto::RsaSignPss(pkey.get(), hash, mgfHash, saltLength, digest, digestLength, &out) ||
-        out.size() != size)
-        return CoreInvalidArgument;
-    std::memcpy(signature, out.data(), out.size());
-    *signatureLength = out.size();
-    return CoreOk;
+    return state_->signInto(scope, *item, "SignPss", signature, signatureLength,
+                            [&](EVP_PKEY* pkey, std::vector<unsigned char>* out) {
+                                return CardCrypto::RsaSignPss(pkey, hash, mgfHash, saltLength, digest, digestLength,
+                                                              out);
+                            });
 }
 
 int ReaderCardPair::DecryptOaep(const CardPrivateKeyRecord* key, HashType hash, HashType mgfHash,

@@ -11,6 +11,8 @@
 #include "core/CardAuth.h"
 #include "core/CardImage.h"
 #include "core/CardReaders.h"
+#include "core/CardChannel.h"
+#include "core/RemoteCard.h"
 #include "core/Reader.h"
 
 namespace Vellumcrest {
@@ -38,6 +40,11 @@ struct ReaderCardPair::State {
     std::string ackIdentity;     // card last reported by Update / UpdateReaderState
     CardInfo info = {};
     CardContainerRecord dataContainer;
+
+    // pcsc reader backend: the card is reached through channel, and image holds its public
+    // image (no secrets); every card operation goes to remote. Null for directory readers.
+    std::unique_ptr<CardChannel> channel;
+    std::unique_ptr<RemoteCard> remote;
 
     // Card work.
     int openDepth = 0;

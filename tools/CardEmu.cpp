@@ -224,8 +224,7 @@ int main(int argc, char** argv) {
         parseOptions(argc, argv, &options);
         path = resolveCard(options);
     } catch (const std::exception& error) {
-        std::cerr << "vellumcrest-card-emu: " << error.what() << "\n";
-        usage(std::cerr);
+        std::cerr << "vellumcrest-card-emu: " << error.what() << " (see vellumcrest-card-emu --help)\n";
         return 2;
     }
     std::unique_ptr<CardImage> image;

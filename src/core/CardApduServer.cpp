@@ -88,11 +88,15 @@ Bytes CardApduServer::Process(const unsigned char* apdu, size_t length) {
         sw = SwUnknown;
     }
     if (sw != SwOk && sw != SwEndOfFile) WipeBytes(&out);
+    Bytes response;
     try {
-        return BuildResponse(out, sw);
+        response = BuildResponse(out, sw);
     } catch (...) {
-        return Bytes{static_cast<unsigned char>(SwUnknown >> 8), static_cast<unsigned char>(SwUnknown & 0xFF)};
+        response = Bytes{static_cast<unsigned char>(SwUnknown >> 8), static_cast<unsigned char>(SwUnknown & 0xFF)};
     }
+    // A deciphered plaintext goes to the caller only.
+    WipeBytes(&out);
+    return response;
 }
 
 uint16_t CardApduServer::process(const unsigned char* apdu, size_t length, Bytes* out) {

@@ -20,6 +20,13 @@ void WipeBytes(Bytes* bytes) {
     bytes->clear();
 }
 
+int CardApduServerChannel::Transmit(const Bytes& command, Response* response) {
+    Bytes raw = server_->Process(command.data(), command.size());
+    bool ok = ParseResponse(raw.data(), raw.size(), response);
+    WipeBytes(&raw);
+    return ok ? CoreOk : CoreIoError;
+}
+
 const CardApduServer::Route CardApduServer::kRoutes[] = {
     {ClaIso, InsSelect, &CardApduServer::select},
     {ClaIso, InsGetData, &CardApduServer::getData},

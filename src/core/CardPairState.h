@@ -48,7 +48,6 @@ struct ReaderCardPair::State {
     std::unique_ptr<CardChannel> channel;
     std::unique_ptr<RemoteCard> remote;
     PcscChannel* pcsc = nullptr;    // channel, when it is a PC/SC one (presence, connection)
-    RemoteIdentity remoteIdentity;  // GET DATA of the card whose image is held
     unsigned eventCount = 0;        // pcsc-lite's insertion counter at the last look
     bool cardSeen = false;          // a card was in the reader at the last look
     bool unsupportedLogged = false; // the foreign card now in the reader was reported
@@ -88,8 +87,9 @@ struct ReaderCardPair::State {
     void channelApplyReader(bool listed);
     // Presence through the reader (one status query), then the card as remoteSync.
     void channelSync(bool force);
-    // GET DATA: a card switched, deselected or written by another process is read again
-    // (SELECT, GET DATA, public image). 0 or the failure, which is also noted.
+    // syncRemote inside a transaction; a card switched or deselected by another process is
+    // selected and read again (remoteLoad: SELECT, then syncRemote). 0 or the failure, which
+    // is also noted.
     int remoteSync(bool force);
     int remoteLoad(bool force);
     int noteChannelFailure(int rc);

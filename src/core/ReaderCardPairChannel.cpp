@@ -1,10 +1,9 @@
 // Reader/card pairs whose card is reached through a CardChannel (the pcsc reader backend):
 // presence, the card's identity and public image, Open/Close as a transaction.
 //
-// The card is authoritative. The pair keeps its public image and the GET DATA identity the
-// image belongs to; a new generation (another process wrote) or another identity (another
-// card) makes it read the image again. Readings of several APDUs happen inside a transaction,
-// so that no other process writes between them.
+// The card is authoritative: the pair keeps its public image, read again when GET DATA names
+// another generation (another process wrote) or another card (syncRemote). Readings of
+// several APDUs happen inside a transaction, so that no other process writes between them.
 #include <string>
 
 #include "core/CardPairState.h"
@@ -67,15 +66,16 @@ void ReaderCardPair::State::channelSync(bool force) {
 
 int ReaderCardPair::State::remoteSync(bool force) {
     if (!force && cardStatus == CoreCardUnsupported) return CoreCardUnsupported;  // until it is pulled
-    if (!force && cardStatus == CoreOk && image) {
-        RemoteIdentity now;
-        int rc = remote->ReadIdentity(&now);
-        if (rc == CoreOk && now.Identity() == remoteIdentity.Identity() && now.generation == remoteIdentity.generation)
-            return CoreOk;
-        if (rc == CoreCardNotPresent || rc == CoreSCardError) return noteChannelFailure(rc);
-        // Written meanwhile, another card, or our application deselected by another process.
+    if (force || cardStatus != CoreOk || !image) return remoteLoad(force);
+    int rc = channel->BeginTransaction();
+    if (rc == CoreOk) {
+        rc = syncRemote(false);
+        channel->EndTransaction();
     }
-    return remoteLoad(force);
+    if (rc == CoreOk) return CoreOk;
+    if (rc == CoreCardNotPresent || rc == CoreSCardError) return noteChannelFailure(rc);
+    // Another card, or our application deselected by another process: select it again.
+    return remoteLoad(false);
 }
 
 int ReaderCardPair::State::remoteLoad(bool force) {
@@ -83,19 +83,7 @@ int ReaderCardPair::State::remoteLoad(bool force) {
     if (rc != CoreOk) return noteChannelFailure(rc);
     RemoteIdentity identity;
     rc = remote->Select(&identity);
-    bool same = rc == CoreOk && !force && cardStatus == CoreOk && image &&
-                identity.Identity() == remoteIdentity.Identity() && identity.generation == remoteIdentity.generation;
-    if (rc == CoreOk && !same) {
-        std::unique_ptr<CardImage> fresh;
-        rc = remote->ReadPublicImage(&fresh);
-        if (rc == CoreOk) {
-            retire(std::move(image));
-            image = std::move(fresh);
-            cardStatus = CoreOk;
-            remoteIdentity = identity;
-            if (currentIdentity() != loadedIdentity) cardSwitched();
-        }
-    }
+    if (rc == CoreOk) rc = syncRemote(force);
     channel->EndTransaction();
     return rc == CoreOk ? CoreOk : noteChannelFailure(rc);
 }

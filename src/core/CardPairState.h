@@ -18,6 +18,8 @@
 namespace Vellumcrest {
 namespace Core {
 
+class PcscChannel;
+
 struct ReaderCardPair::State {
     explicit State(ReaderCardPair* owner);
 
@@ -45,6 +47,10 @@ struct ReaderCardPair::State {
     // image (no secrets); every card operation goes to remote. Null for directory readers.
     std::unique_ptr<CardChannel> channel;
     std::unique_ptr<RemoteCard> remote;
+    PcscChannel* pcsc = nullptr;    // channel, when it is a PC/SC one (presence, connection)
+    unsigned eventCount = 0;        // pcsc-lite's insertion counter at the last look
+    bool cardSeen = false;          // a card was in the reader at the last look
+    bool unsupportedLogged = false; // the foreign card now in the reader was reported
 
     // Card work.
     int openDepth = 0;
@@ -76,6 +82,23 @@ struct ReaderCardPair::State {
     // the card is open: the file lock keeps others out.
     void ensureFresh(bool force);
     void reload();
+    // Channel pairs (ReaderCardPairChannel.cpp). attachChannel makes the pair one.
+    void attachChannel(std::unique_ptr<CardChannel> newChannel, PcscChannel* asPcsc);
+    void channelApplyReader(bool listed);
+    // Presence through the reader (one status query), then the card as remoteSync.
+    void channelSync(bool force);
+    // syncRemote inside a transaction; a card switched or deselected by another process is
+    // selected and read again (remoteLoad: SELECT, then syncRemote). 0 or the failure, which
+    // is also noted.
+    int remoteSync(bool force);
+    int remoteLoad(bool force);
+    int noteChannelFailure(int rc);
+    int channelOpen();
+    void channelClose();
+    // A transaction around a write outside Open, in place of the file lock; its end makes
+    // the card forget verified PINs. 0, or the failure (noted).
+    int channelLock();
+    void channelUnlock();
     void dropImage(int status, const CardFileStamp& newStamp);
     void cardSwitched();
     void forgetLogin();

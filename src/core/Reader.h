@@ -114,7 +114,7 @@ public:
     int GetCardType();
     // Null when no supported card is present. refresh re-reads the image first.
     const CardInfo* GetCardInfo(bool refresh);
-    unsigned long GetLastSCardError() const { return lastSCardError_; }
+    unsigned long GetLastSCardError() const;
     PinCache* GetPinCache() { return &pinCache_; }
 
     // Card work is bracketed by Open and Close: Open takes the cross-process lock of the
@@ -284,6 +284,8 @@ public:
 
 private:
     struct State;
+    static std::string pcscView(bool present, unsigned eventCount);
+    int runPcsc(ReaderCardPairList* list, unsigned long* slot, bool wait, unsigned long generation);
     std::unique_ptr<State> state_;
 };
 

@@ -124,7 +124,7 @@ TEST(RemoteCardTest, PublicImageIsReadInChunksUntilAShortOneAndBoundedInSize) {
     std::vector<unsigned char> content(150000, 0x5A);
     made->totalMemory = 1u << 20;
     ASSERT_EQ(CardContent::AddFile(*made, ContainerId_DATA, "big", 0, content.data(), content.size(), &file), CoreOk);
-    const std::vector<unsigned char> bytes = made->Serialise();
+    const std::vector<unsigned char> bytes = made->SerialisePublic();
     ASSERT_GT(bytes.size(), 2 * Apdu::kReadChunk);
 
     ScriptedChannel channel;

@@ -67,13 +67,20 @@ void ReaderCardPair::State::channelSync(bool force) {
 int ReaderCardPair::State::remoteSync(bool force) {
     if (!force && cardStatus == CoreCardUnsupported) return CoreCardUnsupported;  // until it is pulled
     if (force || cardStatus != CoreOk || !image) return remoteLoad(force);
-    int rc = channel->BeginTransaction();
-    if (rc == CoreOk) {
-        rc = syncRemote(false);
-        channel->EndTransaction();
-    }
-    if (rc == CoreOk) return CoreOk;
+    // The usual case, one GET DATA: the card as it was.
+    RemoteIdentity now;
+    int rc = remote->ReadIdentity(&now);
+    if (rc == CoreOk && now.generation == image->generation && now.Identity() == image->Identity()) return CoreOk;
     if (rc == CoreCardNotPresent || rc == CoreSCardError) return noteChannelFailure(rc);
+    if (rc == CoreOk) {
+        rc = channel->BeginTransaction();
+        if (rc == CoreOk) {
+            rc = syncRemote(false);
+            channel->EndTransaction();
+        }
+        if (rc == CoreOk) return CoreOk;
+        if (rc == CoreCardNotPresent || rc == CoreSCardError) return noteChannelFailure(rc);
+    }
     // Another card, or our application deselected by another process: select it again.
     return remoteLoad(false);
 }

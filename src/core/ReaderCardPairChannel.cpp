@@ -48,8 +48,9 @@ void ReaderCardPair::State::channelSync(bool force) {
             case PcscChannel::Presence::Present:
                 readerValid = true;
                 if (!cardSeen || count != eventCount) {
-                    // Inserted since the last look: the old connection, if any, is of no use.
+                    // Inserted since the last look: the old connection and card are of no use.
                     pcsc->Disconnect();
+                    dropImage(CoreCardNotPresent, CardFileStamp());
                     unsupportedLogged = false;
                     force = true;
                 }
@@ -111,8 +112,9 @@ int ReaderCardPair::State::noteChannelFailure(int rc) {
             pair->lastSCardError_ = channel->LastError();
             GetCoreLog()->Error("ReaderCardPair: ctecka %s hlasi chybu 0x%lX", pair->reader_.GetReaderName(),
                                 pair->lastSCardError_);
-            // Read again at the next look; the card stays unusable until then.
-            if (openDepth == 0) dropImage(CoreSCardError, CardFileStamp());
+            // A card in use stays as it was (the failure may pass); one not yet read is read
+            // again at the next look.
+            if (cardStatus != CoreOk || !image) dropImage(CoreSCardError, CardFileStamp());
             break;
         default:
             if (openDepth == 0) dropImage(CoreCardUnsupported, CardFileStamp());

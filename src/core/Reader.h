@@ -24,8 +24,9 @@ struct evp_pkey_st;  // OpenSSL's EVP_PKEY
 namespace Vellumcrest {
 namespace Core {
 
-class CardImage;     // parsed card image (core internal)
-struct ReaderEntry;  // a reader as found on disk (core internal)
+class CardImage;       // parsed card image (core internal)
+struct ReaderEntry;    // a reader as found on disk (core internal)
+struct RemoteIdentity;  // what GET DATA tells of a card (RemoteCard.h)
 
 // Per-pair cache of the last PIN that passed. Cleared by Clear and when the card changes.
 // It also holds the private keys the card unsealed while this PIN was cached: every Write
@@ -219,6 +220,19 @@ public:
     CardPublicKey* GetCardPublicKey(const CardPublicKeyRecord* key, bool refresh);
     CardCertificate* GetCardCertificate(const CardCertificateRecord* record);
     CardFileStorage* GetCardFileStorage(const CardFileStorageRecord* record);
+
+    // ---- The card side of a card that speaks APDUs (CardApduServer) ----
+    // A pair outside any list for the card image at imagePath, named name: no reader.conf
+    // and no readers directory (do not Refresh it); its card is read as the image changes.
+    static std::unique_ptr<ReaderCardPair> ForImage(const std::string& name, const std::string& imagePath);
+    // Card identifier, insertion serial, generation and type of the card as it is now.
+    // 0, CoreCardNotPresent or CoreCardUnsupported.
+    int GetCardIdentity(RemoteIdentity* identity);
+    // The card's public image (CardImage::SerialisePublic); identity as above, may be null.
+    int GetPublicImage(std::vector<unsigned char>* bytes, RemoteIdentity* identity);
+    // State of an authentication code: CoreNotFound when the card has no such code.
+    int GetAuthCodeState(int authId, bool* initialised, int* triesLeft);
+    CardContainerRecord* FindCardContainerRecordById(uint32_t containerId);
 
 private:
     friend class ReaderCardPairList;

@@ -161,13 +161,13 @@ def setUpModule():
         f.write("[Core]\nReaderBackend=pcsc\nLogFile=%s/vellumcrest.log\n"
                 "[Pkcs11]\nLogLevelPkcs11=3\nLogLevelCore=4\n" % ROOT)
     os.environ["VELLUMCREST_CONFIG"] = config
-    PORT = free_port_pair()
-    DAEMON = Pcscd(ROOT, PORT)
-    DAEMON.start()
     LIB = ctypes.CDLL(MODULE)
     for name in ("C_Initialize", "C_Finalize", "C_GetSlotList", "C_GetSlotInfo", "C_WaitForSlotEvent",
                  "C_OpenSession"):
         getattr(LIB, name).restype = ctypes.c_ulong
+    PORT = free_port_pair()
+    DAEMON = Pcscd(ROOT, PORT)
+    DAEMON.start()
 
 
 def tearDownModule():

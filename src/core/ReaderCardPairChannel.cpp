@@ -48,8 +48,9 @@ void ReaderCardPair::State::channelSync(bool force) {
             case PcscChannel::Presence::Present:
                 readerValid = true;
                 if (!cardSeen || count != eventCount) {
-                    // Inserted since the last look: the old connection, if any, is of no use.
+                    // Inserted since the last look: the old connection and card are of no use.
                     pcsc->Disconnect();
+                    dropImage(CoreCardNotPresent, CardFileStamp());
                     unsupportedLogged = false;
                     force = true;
                 }
@@ -67,13 +68,20 @@ void ReaderCardPair::State::channelSync(bool force) {
 int ReaderCardPair::State::remoteSync(bool force) {
     if (!force && cardStatus == CoreCardUnsupported) return CoreCardUnsupported;  // until it is pulled
     if (force || cardStatus != CoreOk || !image) return remoteLoad(force);
-    int rc = channel->BeginTransaction();
-    if (rc == CoreOk) {
-        rc = syncRemote(false);
-        channel->EndTransaction();
-    }
-    if (rc == CoreOk) return CoreOk;
+    // The usual case, one GET DATA: the card as it was.
+    RemoteIdentity now;
+    int rc = remote->ReadIdentity(&now);
+    if (rc == CoreOk && now.generation == image->generation && now.Identity() == image->Identity()) return CoreOk;
     if (rc == CoreCardNotPresent || rc == CoreSCardError) return noteChannelFailure(rc);
+    if (rc == CoreOk) {
+        rc = channel->BeginTransaction();
+        if (rc == CoreOk) {
+            rc = syncRemote(false);
+            channel->EndTransaction();
+        }
+        if (rc == CoreOk) return CoreOk;
+        if (rc == CoreCardNotPresent || rc == CoreSCardError) return noteChannelFailure(rc);
+    }
     // Another card, or our application deselected by another process: select it again.
     return remoteLoad(false);
 }
@@ -104,8 +112,9 @@ int ReaderCardPair::State::noteChannelFailure(int rc) {
             pair->lastSCardError_ = channel->LastError();
             GetCoreLog()->Error("ReaderCardPair: ctecka %s hlasi chybu 0x%lX", pair->reader_.GetReaderName(),
                                 pair->lastSCardError_);
-            // Read again at the next look; the card stays unusable until then.
-            if (openDepth == 0) dropImage(CoreSCardError, CardFileStamp());
+            // A card in use stays as it was (the failure may pass); one not yet read is read
+            // again at the next look.
+            if (cardStatus != CoreOk || !image) dropImage(CoreSCardError, CardFileStamp());
             break;
         default:
             if (openDepth == 0) dropImage(CoreCardUnsupported, CardFileStamp());

@@ -1,6 +1,7 @@
 # Installation and the Debian package (cpack -G DEB, configured with -DCMAKE_INSTALL_PREFIX=/usr).
 #   lib/<multiarch>/pkcs11/libvellumcrest-pkcs11.so   the module
 #   bin/vellumcrest-card                              the card tool
+#   bin/vellumcrest-card-emu                          the card emulator (vpcd)
 #   share/p11-kit/modules/vellumcrest.module          p11-kit registration
 #   share/man/man1, man5                              man pages
 #   /etc/vellumcrest/vellumcrest.conf                 default configuration, never overwritten
@@ -16,14 +17,14 @@ set(VC_CONFIG_DIR "/etc/vellumcrest" CACHE PATH "Where the default configuration
 set(VC_MODULE_INSTALL_PATH "${CMAKE_INSTALL_PREFIX}/${VC_MODULE_DIR}/libvellumcrest-pkcs11.so")
 
 install(TARGETS vellumcrest-pkcs11 LIBRARY DESTINATION ${VC_MODULE_DIR})
-install(TARGETS vellumcrest-card RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vellumcrest-card vellumcrest-card-emu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 configure_file(${CMAKE_SOURCE_DIR}/packaging/vellumcrest.module.in ${CMAKE_BINARY_DIR}/packaging/vellumcrest.module
   @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/vellumcrest.module DESTINATION ${CMAKE_INSTALL_DATADIR}/p11-kit/modules)
 
 # Man pages, compressed as Debian wants them.
-set(VC_MAN_PAGES vellumcrest-card.1 vellumcrest.conf.5)
+set(VC_MAN_PAGES vellumcrest-card.1 vellumcrest-card-emu.1 vellumcrest.conf.5)
 set(VC_MAN_OUTPUTS)
 foreach(page ${VC_MAN_PAGES})
   set(out ${CMAKE_BINARY_DIR}/man/${page}.gz)

@@ -93,5 +93,8 @@ int CommandPubkeyExport(const std::string& readersDir, const Args& args);
 int CommandCertAdd(const std::string& readersDir, const Args& args);
 int CommandCertIssue(const std::string& readersDir, const Args& args);
 int CommandDataAdd(const std::string& readersDir, const Args& args);
+int CommandEmuStart(const std::string& readersDir, const Args& args);
+int CommandEmuList(const std::string& readersDir, const Args& args);
+int CommandEmuStop(const std::string& readersDir, const Args& args);
 
 }  // namespace CardTool

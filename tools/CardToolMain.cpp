@@ -74,6 +74,16 @@ const std::vector<Command>& commands() {
          "default validity 365 days.\n"},
         {"data-add", CommandDataAdd, "data-add CARD --file FILE [--label L]", {"file", "label"}, {},
          "Stores a data file (label: the file name unless --label is given).\n"},
+        {"emu-start", CommandEmuStart, "emu-start CARD --vpcd-port PORT [--vpcd-host HOST]", {"vpcd-port", "vpcd-host"},
+         {},
+         "Starts vellumcrest-card-emu in the background: it serves CARD as a smart card in the vpcd\n"
+         "virtual reader of pcscd that listens on HOST:PORT (default host 127.0.0.1). Waits until the\n"
+         "emulator reached vpcd, at most 5 s (it keeps trying after that), and prints its line as\n"
+         "emu-list does. Its output goes to READERS_DIR/.emu/PORT.log.\n"},
+        {"emu-list", CommandEmuList, "emu-list", {}, {},
+         "Lists the running card emulators, one per line: PORT<TAB>pid=PID<TAB>card=CARD.\n"},
+        {"emu-stop", CommandEmuStop, "emu-stop PORT | emu-stop --all", {}, {"all"},
+         "Stops the card emulator of a vpcd port (or every one): its card is pulled from the reader.\n"},
     };
     return table;
 }

@@ -28,8 +28,10 @@ deb=$(realpath "$PKG_BUILD"/vellumcrest_*_amd64.deb)
 version=$(dpkg-deb -f "$deb" Version)
 [ "$(basename "$deb")" = "vellumcrest_${version}_amd64.deb" ] || fail "package file name $(basename "$deb")"
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for path in ".$MODULE" ./usr/bin/vellumcrest-card ./usr/share/p11-kit/modules/vellumcrest.module \
+for path in ".$MODULE" ./usr/bin/vellumcrest-card ./usr/bin/vellumcrest-card-emu \
+    ./usr/share/p11-kit/modules/vellumcrest.module \
     ./etc/vellumcrest/vellumcrest.conf ./usr/share/man/man1/vellumcrest-card.1.gz \
+    ./usr/share/man/man1/vellumcrest-card-emu.1.gz \
     ./usr/share/man/man5/vellumcrest.conf.5.gz; do
     grep -qxF "$path" <<<"$contents" || fail "$path missing from the package"
 done

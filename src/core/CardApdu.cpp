@@ -67,7 +67,10 @@ bool ParseCommand(const unsigned char* apdu, size_t length, Command* command) {
 
 Bytes BuildCommand(unsigned char cla, unsigned char ins, unsigned char p1, unsigned char p2, const Bytes& data,
                    size_t le) {
-    Bytes out = {cla, ins, p1, p2};
+    // One allocation: no reallocation leaves a copy of a PIN or key in freed memory.
+    Bytes out;
+    out.reserve(data.size() + 9);
+    out.insert(out.end(), {cla, ins, p1, p2});
     bool extended = data.size() > kMaxShortData || le > 256;
     if (!extended) {
         if (!data.empty()) {

@@ -16,6 +16,8 @@ namespace Core {
 namespace {
 
 const unsigned char kMagic[8] = {'V', 'C', 'A', 'R', 'D', 'I', 'M', 'G'};
+// Public images (secrets left out) have a magic of their own: no reader of card files takes one.
+const unsigned char kPublicMagic[8] = {'V', 'C', 'A', 'R', 'D', 'P', 'U', 'B'};
 constexpr size_t kHeaderSize = 8 + 4 + 4 + 32;
 
 enum TopTag : uint16_t {
@@ -29,6 +31,9 @@ enum TopTag : uint16_t {
     TagPrivateKey = 0x0013,
     TagFile = 0x0014,
 };
+
+// Field of a private key in a public image: the bytes of its left-out keys.
+constexpr uint16_t kPrivateSecretSize = 7;
 
 // Fields shared by the record items.
 enum CommonTag : uint16_t {
@@ -138,6 +143,7 @@ struct ParseState {
     CardImage* image;
     std::unordered_set<uint32_t> containerIds;
     size_t records = 0;
+    bool publicForm = false;
 
     bool AddRecord() { return ++records <= kCardMaxRecords; }
 };
@@ -207,7 +213,7 @@ bool parseCard(const Field& item, CardImage* image) {
            image->model.find('\0') == std::string::npos;
 }
 
-bool parsePin(const Field& item, CardImage* image) {
+bool parsePin(const Field& item, CardImage* image, bool publicForm) {
     std::vector<Field> fields;
     if (!splitItems(item.data, item.size, &fields)) return false;
     CardPin pin;
@@ -232,6 +238,13 @@ bool parsePin(const Field& item, CardImage* image) {
     if (authId < 1 || authId > 3 || image->pins[authId].present) return false;
     pin.present = true;
     pin.initialised = (state & 1) != 0;
+    if (publicForm) {
+        if (!pin.salt.empty() || !pin.verifier.empty() || !pin.storageWrap.empty() || pin.maxTries == 0 ||
+            pin.triesLeft > pin.maxTries || pin.minLength == 0 || pin.minLength > pin.maxLength || pin.maxLength > 64)
+            return false;
+        image->pins[authId] = pin;
+        return true;
+    }
     if (pin.maxTries == 0 || pin.triesLeft > pin.maxTries || pin.minLength == 0 || pin.minLength > pin.maxLength ||
         pin.maxLength > 64)
         return false;
@@ -245,7 +258,7 @@ bool parsePin(const Field& item, CardImage* image) {
     return true;
 }
 
-bool parseStorage(const Field& item, CardImage* image) {
+bool parseStorage(const Field& item, CardImage* image, bool publicForm) {
     std::vector<Field> fields;
     if (!splitItems(item.data, item.size, &fields)) return false;
     for (const Field& f : fields) {
@@ -253,7 +266,7 @@ bool parseStorage(const Field& item, CardImage* image) {
         if (f.tag == 2) image->storageOpen.assign(f.data, f.size);
     }
     return image->storagePublic.size() == CardCrypto::kKeySize &&
-           (image->storageOpen.empty() || image->storageOpen.size() == CardCrypto::kKeySize);
+           (image->storageOpen.empty() || (!publicForm && image->storageOpen.size() == CardCrypto::kKeySize));
 }
 
 bool parseAttestation(const Field& item, CardImage* image) {
@@ -352,7 +365,7 @@ bool parsePrivateKey(const Field& item, ParseState* state) {
     if (!splitItems(item.data, item.size, &fields)) return false;
     auto key = std::make_unique<ImagePrivateKey>();
     CommonFields common;
-    uint32_t keyPairFlags = 0, signatureLength = 0;
+    uint32_t keyPairFlags = 0, signatureLength = 0, secretSize = 0;
     uint8_t authId = CardAuthIdUser;
     for (const Field& f : fields) {
         bool handled = false;
@@ -366,14 +379,23 @@ bool parsePrivateKey(const Field& item, ParseState* state) {
         case 4: ok = f.AsU32(&key->publicRecordId); break;
         case 5: key->wrappedDataKey = f.AsBytes(); break;
         case 6: key->sealedKey = f.AsBytes(); break;
+        case kPrivateSecretSize: ok = f.AsU32(&secretSize); break;
         default: break;
         }
         if (!ok) return false;
     }
     if (!common.hasRecordId || !common.hasContainerId || authId < 1 || authId > 3 ||
-        (signatureLength != 128 && signatureLength != 256) || key->wrappedDataKey.empty() || key->sealedKey.empty() ||
-        key->wrappedDataKey.size() > kCardMaxWrappedKeySize || key->sealedKey.size() > kCardMaxSealedKeySize)
+        (signatureLength != 128 && signatureLength != 256))
         return false;
+    if (state->publicForm) {
+        if (!key->wrappedDataKey.empty() || !key->sealedKey.empty() ||
+            secretSize > kCardMaxWrappedKeySize + kCardMaxSealedKeySize)
+            return false;
+        key->secretSize = secretSize;
+    } else if (key->wrappedDataKey.empty() || key->sealedKey.empty() ||
+               key->wrappedDataKey.size() > kCardMaxWrappedKeySize || key->sealedKey.size() > kCardMaxSealedKeySize) {
+        return false;
+    }
     key->record.recordId = common.recordId;
     key->record.containerId = common.containerId;
     key->record.flags = common.flags;
@@ -416,7 +438,7 @@ bool parseFile(const Field& item, ParseState* state) {
 bool consistent(const ParseState& state) {
     CardImage* image = state.image;
     if (!image->pins[CardAuthIdUser].present || !image->pins[CardAuthIdSo].present) return false;
-    if (image->storagePublic.empty() || image->attestationKey.empty()) return false;
+    if (image->storagePublic.empty() || (image->attestationKey.empty() != state.publicForm)) return false;
     std::unordered_set<uint32_t> ids;
     ids.reserve(state.records);
     auto check = [&](uint32_t recordId, uint32_t containerId) {
@@ -441,7 +463,11 @@ bool consistent(const ParseState& state) {
 CardImage::CardImage() = default;
 CardImage::~CardImage() = default;
 
-std::vector<unsigned char> CardImage::Serialise() const {
+std::vector<unsigned char> CardImage::Serialise() const { return serialise(publicOnly); }
+
+std::vector<unsigned char> CardImage::SerialisePublic() const { return serialise(true); }
+
+std::vector<unsigned char> CardImage::serialise(bool publicForm) const {
     TlvWriter body;
     {
         TlvWriter card;
@@ -469,21 +495,21 @@ std::vector<unsigned char> CardImage::Serialise() const {
         w.U8(4, pin.triesLeft);
         w.U8(5, pin.minLength);
         w.U8(6, pin.maxLength);
-        if (pin.initialised) {
+        if (pin.initialised && !publicForm) {
             w.U32(7, pin.iterations);
             w.Bytes(8, pin.salt);
             w.Bytes(9, pin.verifier);
         }
-        if (!pin.storageWrap.empty()) w.Bytes(10, pin.storageWrap);
+        if (!pin.storageWrap.empty() && !publicForm) w.Bytes(10, pin.storageWrap);
         body.Nested(TagPin, w);
     }
     {
         TlvWriter w;
         w.Bytes(1, storagePublic);
-        if (!storageOpen.empty()) w.Bytes(2, storageOpen.data(), storageOpen.size());
+        if (!storageOpen.empty() && !publicForm) w.Bytes(2, storageOpen.data(), storageOpen.size());
         body.Nested(TagStorage, w);
     }
-    {
+    if (!publicForm) {
         TlvWriter w;
         w.Bytes(1, attestationKey.data(), attestationKey.size());
         body.Nested(TagAttestation, w);
@@ -517,8 +543,13 @@ std::vector<unsigned char> CardImage::Serialise() const {
         w.U8(2, static_cast<unsigned>(item->record.authId));
         w.U32(3, static_cast<uint32_t>(item->record.signatureLength));
         w.U32(4, item->publicRecordId);
-        w.Bytes(5, item->wrappedDataKey);
-        w.Bytes(6, item->sealedKey);
+        if (publicForm) {
+            w.U32(kPrivateSecretSize,
+                  static_cast<uint32_t>(item->wrappedDataKey.size() + item->sealedKey.size() + item->secretSize));
+        } else {
+            w.Bytes(5, item->wrappedDataKey);
+            w.Bytes(6, item->sealedKey);
+        }
         body.Nested(TagPrivateKey, w);
     }
     for (const auto& item : files) {
@@ -530,7 +561,8 @@ std::vector<unsigned char> CardImage::Serialise() const {
     }
 
     const std::vector<unsigned char>& bodyBytes = body.Data();
-    std::vector<unsigned char> out(kMagic, kMagic + sizeof kMagic);
+    const unsigned char* magic = publicForm ? kPublicMagic : kMagic;
+    std::vector<unsigned char> out(magic, magic + sizeof kMagic);
     putU32(out, kCardImageVersion);
     putU32(out, static_cast<uint32_t>(bodyBytes.size()));
     std::vector<unsigned char> hashed(out);
@@ -541,10 +573,18 @@ std::vector<unsigned char> CardImage::Serialise() const {
     return out;
 }
 
+int CardImage::ParsePublic(const unsigned char* data, size_t size, std::unique_ptr<CardImage>* result) {
+    result->reset();
+    if (data == nullptr || size < kHeaderSize || std::memcmp(data, kPublicMagic, sizeof kPublicMagic) != 0)
+        return CoreCardUnsupported;
+    return Parse(data, size, result);
+}
+
 int CardImage::Parse(const unsigned char* data, size_t size, std::unique_ptr<CardImage>* result) {
     result->reset();
-    if (data == nullptr || size < kHeaderSize || std::memcmp(data, kMagic, sizeof kMagic) != 0)
-        return CoreCardUnsupported;
+    if (data == nullptr || size < kHeaderSize) return CoreCardUnsupported;
+    bool publicForm = std::memcmp(data, kPublicMagic, sizeof kPublicMagic) == 0;
+    if (!publicForm && std::memcmp(data, kMagic, sizeof kMagic) != 0) return CoreCardUnsupported;
     if (getU32(data + 8) != kCardImageVersion) return CoreCardUnsupported;
     size_t bodySize = getU32(data + 12);
     if (bodySize != size - kHeaderSize) return CoreCardUnsupported;
@@ -557,7 +597,8 @@ int CardImage::Parse(const unsigned char* data, size_t size, std::unique_ptr<Car
     std::vector<Field> items;
     if (!splitItems(body, bodySize, &items, kCardMaxItems)) return CoreCardUnsupported;
     auto image = std::make_unique<CardImage>();
-    ParseState state{image.get(), {}, 0};
+    image->publicOnly = publicForm;
+    ParseState state{image.get(), {}, 0, publicForm};
     bool hasCard = false;
     // Containers first, so that records can be checked against them.
     for (const Field& item : items) {
@@ -567,9 +608,9 @@ int CardImage::Parse(const unsigned char* data, size_t size, std::unique_ptr<Car
         bool ok = true;
         switch (item.tag) {
         case TagCard: ok = !hasCard && parseCard(item, image.get()); hasCard = true; break;
-        case TagPin: ok = parsePin(item, image.get()); break;
-        case TagStorage: ok = parseStorage(item, image.get()); break;
-        case TagAttestation: ok = parseAttestation(item, image.get()); break;
+        case TagPin: ok = parsePin(item, image.get(), publicForm); break;
+        case TagStorage: ok = parseStorage(item, image.get(), publicForm); break;
+        case TagAttestation: ok = !publicForm && parseAttestation(item, image.get()); break;
         case TagCertificate: ok = parseCertificate(item, &state); break;
         case TagPublicKey: ok = parsePublicKey(item, &state); break;
         case TagPrivateKey: ok = parsePrivateKey(item, &state); break;

@@ -84,6 +84,8 @@ struct ImagePrivateKey {
     uint32_t publicRecordId = 0;
     std::vector<unsigned char> wrappedDataKey;  // data key encrypted to the storage key
     std::vector<unsigned char> sealedKey;       // PKCS#8 DER sealed under the data key
+    // Public images only: bytes the two left-out keys take on the card.
+    uint32_t secretSize = 0;
 };
 
 struct ImageFile {
@@ -98,10 +100,20 @@ public:
     CardImage(const CardImage&) = delete;
     CardImage& operator=(const CardImage&) = delete;
 
-    // Binary form with header and checksum.
+    // Binary form with header and checksum (the public form for a public image).
     std::vector<unsigned char> Serialise() const;
-    // 0, or CoreCardUnsupported for a truncated, corrupt or unknown image.
+    // The public image: the same form with every secret left out (PIN salts, verifiers and
+    // sealed storage keys, the sealed private keys and their wrapped data keys, the open
+    // storage key, the attestation key) and a header of its own, so that it can never be
+    // taken for a card: ReadCardImage refuses it and WriteCardImage does not write it.
+    // Records, labels, PIN counters and lengths and the memory figures are as on the card.
+    std::vector<unsigned char> SerialisePublic() const;
+    // 0, or CoreCardUnsupported for a truncated, corrupt or unknown image. Takes full and
+    // public images; a public one comes back with publicOnly set.
     static int Parse(const unsigned char* data, size_t size, std::unique_ptr<CardImage>* image);
+    // Public images only (what a card that speaks APDUs hands out): a full image, which
+    // would carry secrets, is refused with CoreCardUnsupported.
+    static int ParsePublic(const unsigned char* data, size_t size, std::unique_ptr<CardImage>* image);
 
     // Card identifier plus insertion serial: what tells one inserted card from another.
     std::string Identity() const;
@@ -135,6 +147,8 @@ public:
     uint64_t generation = 0;
     uint32_t nextRecordId = 1;
     uint32_t nextContainerId = 1;
+    // Parsed from a public image: no secret is present and none can be used.
+    bool publicOnly = false;
 
     CardPin pins[4];  // by authentication id 1 to 3
 
@@ -153,6 +167,7 @@ private:
     struct Index {
         std::unordered_map<uint32_t, size_t> certificates, publicKeys, privateKeys, files;
     } index_;
+    std::vector<unsigned char> serialise(bool publicForm) const;
 };
 
 // Bytes a record takes of the card's memory.

@@ -153,6 +153,11 @@ int ReadCardImage(const std::string& path, std::unique_ptr<CardImage>* image, Ca
     int rc = CardImage::Parse(bytes.data(), bytes.size(), image);
     // The raw image holds the open storage key of uninitialised cards and the attestation key.
     if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+    if (rc == CoreOk && (*image)->publicOnly) {
+        // A public image holds no secret: as a card it could be neither used nor written.
+        image->reset();
+        return CoreCardUnsupported;
+    }
     return rc;
 }
 
@@ -223,6 +228,10 @@ int WriteFileAtomic(const std::string& path, const std::vector<unsigned char>& b
 }
 
 int WriteCardImage(const std::string& path, CardImage& image, CardFileStamp* stamp) {
+    if (image.publicOnly) {
+        GetCoreLog()->Error("CardImage: verejny obraz karty nelze zapsat jako kartu (%s)", path.c_str());
+        return CoreIoError;
+    }
     ++image.generation;
     std::vector<unsigned char> bytes = image.Serialise();
     int rc = WriteFileAtomic(path, bytes, stamp);

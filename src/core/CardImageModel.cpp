@@ -111,7 +111,7 @@ size_t StoredSize(const ImagePublicKey& item) {
     return item.modulus.size() + item.exponent.size() + commonSize(item.record.common);
 }
 size_t StoredSize(const ImagePrivateKey& item) {
-    return item.wrappedDataKey.size() + item.sealedKey.size() + commonSize(item.record.common);
+    return item.wrappedDataKey.size() + item.sealedKey.size() + item.secretSize + commonSize(item.record.common);
 }
 size_t StoredSize(const ImageFile& item) {
     return item.data.size() + OrvoStringWToUtf8(item.record.name).size() + commonSize(item.record.common);

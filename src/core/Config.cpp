@@ -171,6 +171,13 @@ void ConfigGlobal::Load(void* moduleHandle) {
     customerCode_ = GetPrivateProfileInt("Core", "CustomerCode", 0, path);
     readersDir_ = GetPrivateProfileString("Core", "ReadersDir", kDefaultReadersDir, path);
     cspKeyType_ = GetPrivateProfileInt("Core", "CspKeyType", 0, path);
+    std::string backend = GetPrivateProfileString("Core", "ReaderBackend", "directory", path);
+    readerBackend_ = ReaderBackend::Directory;
+    unknownReaderBackend_.clear();
+    if (equalsNoCase(backend, "pcsc"))
+        readerBackend_ = ReaderBackend::Pcsc;
+    else if (!backend.empty() && !equalsNoCase(backend, "directory"))
+        unknownReaderBackend_ = backend;
 }
 
 const char* ConfigGlobal::GetReadersDir() const {

@@ -46,6 +46,10 @@ protected:
 //   CustomerCode integer
 //   ReadersDir   directory of the virtual readers (VELLUMCREST_READERS_DIR overrides)
 //   CspKeyType   answer of the key-type dialog: 2 application, 6 e-signature, else cancelled
+//   ReaderBackend where the readers are: "directory" (the readers directory, the default)
+//                or "pcsc" (the PC/SC readers of pcsc-lite)
+enum class ReaderBackend { Directory, Pcsc };
+
 class ConfigGlobal : public ConfigBase {
 public:
     void Load(void* moduleHandle) override;
@@ -55,6 +59,9 @@ public:
     // VELLUMCREST_READERS_DIR when set (read at each call), else ReadersDir, else the default.
     const char* GetReadersDir() const;
     int GetCspKeyTypeAnswer() const { return cspKeyType_; }
+    ReaderBackend GetReaderBackend() const { return readerBackend_; }
+    // The configured text when it named no known backend (the directory one is used), else "".
+    const std::string& GetUnknownReaderBackend() const { return unknownReaderBackend_; }
 
 private:
     std::string logFile_;
@@ -62,6 +69,8 @@ private:
     long customerCode_ = 0;
     std::string readersDir_ = kDefaultReadersDir;
     int cspKeyType_ = 0;
+    ReaderBackend readerBackend_ = ReaderBackend::Directory;
+    std::string unknownReaderBackend_;
 };
 
 // The global core configuration, loaded on first use.

@@ -1,15 +1,19 @@
-// Slot monitor: polls the readers directory and reports the first reader whose presence
-// or card differs from the monitor's own view.
+// Slot monitor: reports the first reader whose presence or card differs from the monitor's
+// own view. Directory readers are polled; PC/SC readers are waited for in
+// SCardGetStatusChange, together with pcsc-lite's pseudo reader for added and removed readers.
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "core/CardImage.h"
 #include "core/CardReaders.h"
 #include "core/CardPairState.h"
 #include "core/Config.h"
 #include "core/Log.h"
+#include "core/PcscLibrary.h"
 #include "core/Reader.h"
 
 namespace Vellumcrest {
@@ -18,6 +22,11 @@ namespace Core {
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// Longest single wait in pcsc-lite: a cancellation that comes just before the wait begins
+// (SCardCancel finds nothing to end) still ends it this soon.
+constexpr DWORD kPcscWaitMs = 1000;
+// Retry interval while the PC/SC service is not running.
+constexpr auto kPcscRetryInterval = std::chrono::milliseconds(500);
 
 struct ReaderView {
     std::string identity;  // "" without a card
@@ -33,6 +42,7 @@ struct ReaderCardPairMon::State {
     bool initialised = false;
     std::map<std::string, ReaderView> snapshot;  // the monitor's view, by reader name
     std::map<std::string, ReaderView> cache;     // identities of the last scan
+    std::set<PcscContext*> waiting;              // contexts of the PC/SC waits in progress
 
     std::map<std::string, ReaderView> scan() {
         std::map<std::string, ReaderView> now;
@@ -88,6 +98,7 @@ int ReaderCardPairMon::Run(ReaderCardPairList* list, unsigned long* slot, bool w
     if (list == nullptr || slot == nullptr) return -2;
     std::unique_lock<std::mutex> lock(state_->mutex);
     unsigned long generation = state_->cancelGeneration;
+    bool pcsc = GetConfigGlobal()->GetReaderBackend() == ReaderBackend::Pcsc;
     if (!state_->initialised) {
         // The first view is what the module knows of the readers, so that a change made
         // before the first wait is not lost.
@@ -96,13 +107,20 @@ int ReaderCardPairMon::Run(ReaderCardPairList* list, unsigned long* slot, bool w
         for (unsigned long handle : list->GetHandles()) {
             Held<ReaderCardPair> pair(list->GetReaderCardPair(handle, true));
             if (!pair) continue;
-            if (pair->state_->readerValid) known[pair->GetReader()->GetReaderName()].identity = pair->state_->ackIdentity;
+            const ReaderCardPair::State& pairState = *pair->state_;
+            if (!pairState.readerValid) continue;
+            known[pair->GetReader()->GetReaderName()].identity =
+                pcsc ? pcscView(pairState.cardSeen, pairState.eventCount) : pairState.ackIdentity;
         }
         lock.lock();
         if (!state_->initialised) {
             state_->snapshot = known;
             state_->initialised = true;
         }
+    }
+    if (pcsc) {
+        lock.unlock();
+        return runPcsc(list, slot, wait, generation);
     }
     for (;;) {
         std::map<std::string, ReaderView> now = state_->scan();
@@ -134,8 +152,93 @@ void ReaderCardPairMon::Cancel() {
     {
         std::lock_guard<std::mutex> guard(state_->mutex);
         ++state_->cancelGeneration;
+        for (PcscContext* context : state_->waiting) context->Cancel();
     }
     state_->wake.notify_all();
+}
+
+// The monitor's view of a PC/SC reader: its card by insertion, "" without one.
+std::string ReaderCardPairMon::pcscView(bool present, unsigned eventCount) {
+    return present ? "card " + std::to_string(eventCount) : std::string();
+}
+
+int ReaderCardPairMon::runPcsc(ReaderCardPairList* list, unsigned long* slot, bool wait, unsigned long generation) {
+    const PcscApi* api = GetPcscApi();
+    // A context of this wait's own: a blocked wait holds its context up (see PcscContext).
+    PcscContext context;
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        if (state_->cancelGeneration != generation) return -1;
+        state_->waiting.insert(&context);
+    }
+    struct Unregister {
+        State* state;
+        PcscContext* context;
+        ~Unregister() {
+            std::lock_guard<std::mutex> guard(state->mutex);
+            state->waiting.erase(context);
+        }
+    } unregister{state_.get(), &context};
+
+    for (;;) {
+        std::vector<std::string> names;
+        LONG rc = api != nullptr ? PcscListReaders(&context, &names) : SCARD_E_NO_SERVICE;
+        SCARDCONTEXT handle = 0;
+        if (rc == SCARD_S_SUCCESS) rc = context.Get(&handle);
+        std::vector<SCARD_READERSTATE> states;
+        if (rc == SCARD_S_SUCCESS) {
+            states.resize(names.size() + 1);
+            std::memset(states.data(), 0, states.size() * sizeof(SCARD_READERSTATE));
+            for (size_t i = 0; i < names.size(); ++i) states[i].szReader = names[i].c_str();
+            states.back().szReader = kPcscPnpReader;
+            for (SCARD_READERSTATE& state : states) state.dwCurrentState = SCARD_STATE_UNAWARE;
+            rc = api->GetStatusChange(handle, 0, states.data(), static_cast<DWORD>(states.size()));
+            context.Check(rc);
+            if (rc == SCARD_E_TIMEOUT) rc = SCARD_S_SUCCESS;
+        }
+        std::map<std::string, ReaderView> now;
+        for (size_t i = 0; rc == SCARD_S_SUCCESS && i < names.size(); ++i) {
+            DWORD event = states[i].dwEventState;
+            if (event & (SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE)) continue;
+            now[names[i]].identity = pcscView((event & SCARD_STATE_PRESENT) != 0, (event >> 16) & 0xFFFF);
+        }
+
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        if (state_->cancelGeneration != generation) return -1;
+        std::string name;
+        // Without the service no reader is there: every reader known so far vanished.
+        if (state_->firstChange(now, &name)) {
+            auto current = now.find(name);
+            if (current != now.end()) state_->snapshot[name] = current->second;
+            else state_->snapshot.erase(name);
+            lock.unlock();
+            unsigned long handle = slotOfReader(list, name);
+            if (handle == 0) continue;
+            *slot = handle;
+            GetCoreLog()->Info("ReaderCardPairMon::Run(): udalost na ctecce %s (slot 0x%lX)", name.c_str(), handle);
+            return 1;
+        }
+        if (!wait) return 0;
+        if (rc != SCARD_S_SUCCESS) {
+            // No service (or it failed): look again in a while, unless cancelled meanwhile.
+            state_->wake.wait_for(lock, kPcscRetryInterval, [&] { return state_->cancelGeneration != generation; });
+            if (state_->cancelGeneration != generation) return -1;
+            continue;
+        }
+        lock.unlock();
+        for (SCARD_READERSTATE& state : states) state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+        rc = api->GetStatusChange(handle, kPcscWaitMs, states.data(), static_cast<DWORD>(states.size()));
+        context.Check(rc);
+        {
+            std::lock_guard<std::mutex> guard(state_->mutex);
+            if (state_->cancelGeneration != generation) return -1;
+        }
+        if (rc != SCARD_S_SUCCESS && rc != SCARD_E_TIMEOUT && rc != SCARD_E_CANCELLED) {
+            std::unique_lock<std::mutex> relock(state_->mutex);
+            state_->wake.wait_for(relock, kPcscRetryInterval, [&] { return state_->cancelGeneration != generation; });
+            if (state_->cancelGeneration != generation) return -1;
+        }
+    }
 }
 
 }  // namespace Core

@@ -24,8 +24,9 @@ struct evp_pkey_st;  // OpenSSL's EVP_PKEY
 namespace Vellumcrest {
 namespace Core {
 
-class CardImage;     // parsed card image (core internal)
-struct ReaderEntry;  // a reader as found on disk (core internal)
+class CardImage;       // parsed card image (core internal)
+struct ReaderEntry;    // a reader as found on disk (core internal)
+struct RemoteIdentity;  // what GET DATA tells of a card (RemoteCard.h)
 
 // Per-pair cache of the last PIN that passed. Cleared by Clear and when the card changes.
 // It also holds the private keys the card unsealed while this PIN was cached: every Write
@@ -114,7 +115,7 @@ public:
     int GetCardType();
     // Null when no supported card is present. refresh re-reads the image first.
     const CardInfo* GetCardInfo(bool refresh);
-    unsigned long GetLastSCardError() const { return lastSCardError_; }
+    unsigned long GetLastSCardError() const;
     PinCache* GetPinCache() { return &pinCache_; }
 
     // Card work is bracketed by Open and Close: Open takes the cross-process lock of the
@@ -220,6 +221,19 @@ public:
     CardCertificate* GetCardCertificate(const CardCertificateRecord* record);
     CardFileStorage* GetCardFileStorage(const CardFileStorageRecord* record);
 
+    // ---- The card side of a card that speaks APDUs (CardApduServer) ----
+    // A pair outside any list for the card image at imagePath, named name: no reader.conf
+    // and no readers directory (do not Refresh it); its card is read as the image changes.
+    static std::unique_ptr<ReaderCardPair> ForImage(const std::string& name, const std::string& imagePath);
+    // Card identifier, insertion serial, generation and type of the card as it is now.
+    // 0, CoreCardNotPresent or CoreCardUnsupported.
+    int GetCardIdentity(RemoteIdentity* identity);
+    // The card's public image (CardImage::SerialisePublic); identity as above, may be null.
+    int GetPublicImage(std::vector<unsigned char>* bytes, RemoteIdentity* identity);
+    // State of an authentication code: CoreNotFound when the card has no such code.
+    int GetAuthCodeState(int authId, bool* initialised, int* triesLeft);
+    CardContainerRecord* FindCardContainerRecordById(uint32_t containerId);
+
 private:
     friend class ReaderCardPairList;
     friend class ReaderCardPairMon;
@@ -284,6 +298,8 @@ public:
 
 private:
     struct State;
+    static std::string pcscView(bool present, unsigned eventCount);
+    int runPcsc(ReaderCardPairList* list, unsigned long* slot, bool wait, unsigned long generation);
     std::unique_ptr<State> state_;
 };
 

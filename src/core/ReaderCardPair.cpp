@@ -19,6 +19,7 @@ ReaderCardPair::State::State(ReaderCardPair* owner) : pair(owner) {
 }
 
 void ReaderCardPair::State::applyReader(const ReaderEntry* entry) {
+    if (channel) return channelApplyReader(entry != nullptr);
     Reader& reader = pair->reader_;
     if (entry == nullptr) {
         readerValid = false;
@@ -39,6 +40,7 @@ void ReaderCardPair::State::applyReader(const ReaderEntry* entry) {
 }
 
 void ReaderCardPair::State::refreshReader() {
+    if (channel) return;  // the presence query of ensureFresh also tells whether the reader is there
     const Reader& reader = pair->reader_;
     if (readerValid) {
         CardFileStamp now = StatCardFile(reader.directory_ + "/" + kReaderConfFileName);
@@ -69,6 +71,7 @@ bool ReaderCardPair::State::acknowledge() {
 }
 
 void ReaderCardPair::State::ensureFresh(bool force) {
+    if (channel) return channelSync(force);
     if (!readerValid) {
         if (openDepth == 0) dropImage(CoreCardNotPresent, CardFileStamp());
         return;
@@ -124,6 +127,8 @@ void ReaderCardPair::State::forgetLogin() {
 
 std::string ReaderCardPair::State::currentIdentity() const {
     if (cardStatus == CoreOk && image) return image->Identity();
+    // A card that cannot be used is told apart from the next one by its insertion.
+    if (channel) return cardStatus == CoreCardNotPresent ? std::string() : "?" + std::to_string(eventCount);
     if (cardStatus == CoreCardNotPresent || !stamp.exists) return std::string();
     return UnreadableIdentity(stamp);
 }
@@ -239,6 +244,18 @@ CardContainerRecord* ReaderCardPair::State::containerRecord(uint32_t containerId
 ReaderCardPair::State::Scope::Scope(ReaderCardPair* pair, State* state, bool write) : pair_(pair), state_(state) {
     pair_->Lock();
     try {
+        if (state_->channel) {
+            if (write && state_->readerValid && state_->openDepth == 0) {
+                int rc = state_->channelLock();
+                tookFileLock_ = rc == CoreOk;
+                lockFailed_ = rc == CoreSCardError;
+            }
+            // Under the transaction the card is asked whether another process wrote.
+            if (tookFileLock_) state_->remoteSync(false);
+            else if (!state_->checkedInHold) state_->ensureFresh(false);
+            state_->checkedInHold = true;
+            return;
+        }
         if (write && state_->readerValid && !state_->fileLock.Held()) {
             tookFileLock_ = state_->fileLock.Lock(state_->imagePath) == CoreOk;
             lockFailed_ = !tookFileLock_;
@@ -255,20 +272,20 @@ ReaderCardPair::State::Scope::Scope(ReaderCardPair* pair, State* state, bool wri
         }
     } catch (...) {
         // No destructor runs for a constructor that throws: release here.
-        if (tookFileLock_) state_->fileLock.Unlock();
+        if (tookFileLock_) state_->channel ? state_->channelUnlock() : state_->fileLock.Unlock();
         pair_->Unlock();
         throw;
     }
 }
 
 ReaderCardPair::State::Scope::~Scope() {
-    if (tookFileLock_) state_->fileLock.Unlock();
+    if (tookFileLock_) state_->channel ? state_->channelUnlock() : state_->fileLock.Unlock();
     pair_->Unlock();
 }
 
 int ReaderCardPair::State::Scope::Status() const {
     if (!state_->readerValid) return CoreCardNotPresent;
-    if (lockFailed_) return CoreIoError;
+    if (lockFailed_) return state_->channel ? CoreSCardError : CoreIoError;
     if (state_->cardStatus == CoreOk && state_->image) return CoreOk;
     return state_->cardStatus == CoreCardNotPresent ? CoreCardNotPresent : CoreCardUnsupported;
 }
@@ -316,6 +333,12 @@ bool ReaderCardPair::IsValidReader() {
     return state_->readerValid;
 }
 
+unsigned long ReaderCardPair::GetLastSCardError() const {
+    // The channel knows the code of the last failure of any command sent through it.
+    if (state_->channel && state_->channel->LastError() != 0) return state_->channel->LastError();
+    return lastSCardError_;
+}
+
 bool ReaderCardPair::IsSupportedCardPresent() { return GetCardType() != 0; }
 
 Reader* ReaderCardPair::GetReader() { return &reader_; }
@@ -346,6 +369,7 @@ const CardInfo* ReaderCardPair::GetCardInfo(bool refresh) {
 
 int ReaderCardPair::Open() {
     LockGuard<ReaderCardPair> guard(*this);
+    if (state_->channel) return state_->channelOpen();
     if (!state_->readerValid) return CoreCardNotPresent;
     if (state_->openDepth == 0) {
         if (state_->fileLock.Lock(state_->imagePath) != CoreOk)
@@ -368,6 +392,10 @@ int ReaderCardPair::Open() {
 
 int ReaderCardPair::Close() {
     LockGuard<ReaderCardPair> guard(*this);
+    if (state_->channel) {
+        state_->channelClose();
+        return CoreOk;
+    }
     if (state_->openDepth > 0 && --state_->openDepth == 0) {
         state_->forgetLogin();
         state_->fileLock.Unlock();

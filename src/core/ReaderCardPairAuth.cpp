@@ -35,6 +35,11 @@ int ReaderCardPair::Login(int authId, const unsigned char* pin, unsigned long le
         pin = reinterpret_cast<const unsigned char*>(padPin.data());
         length = padPin.size();
     }
+    if (state_->remote) {
+        int rc = state_->remoteLogin(authId, pin, length);
+        std::fill(padPin.begin(), padPin.end(), '\0');
+        return rc;
+    }
 
     SecureBytes kek;
     bool dirty = false;
@@ -69,6 +74,7 @@ int ReaderCardPair::Login(int authId, const unsigned char* pin, unsigned long le
 int ReaderCardPair::Logout() {
     LockGuard<ReaderCardPair> guard(*this);
     state_->forgetLogin();
+    if (state_->remote) state_->remoteLogout();
     return CoreOk;
 }
 
@@ -83,6 +89,7 @@ int ReaderCardPair::InitAuthCode(int authId, const unsigned char* pin, unsigned 
     if (length < code->minLength || length > code->maxLength) return CoreInvalidArgument;
     // Setting a code that has a value is the security officer's business.
     if (code->initialised && !state_->loggedIn[CardAuthIdSo]) return CoreSecurityStatus;
+    if (state_->remote) return state_->remoteWrote(state_->remote->SetReferenceData(authId, pin, length));
 
     SecureBytes storage;
     bool haveStorage = state_->storageForChange(&storage);
@@ -113,6 +120,8 @@ int ReaderCardPair::ChangeAuthCode(int authId, const unsigned char* oldPin, unsi
     if (status != CoreOk) return status;
     if (!validAuthId(authId) || oldPin == nullptr || oldLength == 0 || newPin == nullptr || newLength == 0)
         return CoreInvalidArgument;
+    if (state_->remote)
+        return state_->remoteWrote(state_->remote->ChangeReferenceData(authId, oldPin, oldLength, newPin, newLength));
     CardImage& image = scope.Image();
     SecureBytes kek;
     bool dirty = false;
@@ -148,6 +157,8 @@ int ReaderCardPair::ResetAuthCode(int authId, const unsigned char* soPin, unsign
     CardPin* code = image.Pin(authId);
     if (code == nullptr) return CoreNotSupported;
     if (newPin != nullptr && (newLength < code->minLength || newLength > code->maxLength)) return CoreInvalidArgument;
+    if (state_->remote)
+        return state_->remoteWrote(state_->remote->ResetRetryCounter(authId, soPin, soLength, newPin, newLength));
 
     SecureBytes kek;
     bool dirty = false;
@@ -188,6 +199,7 @@ int ReaderCardPair::DeactivateAuthCode(int authId) {
     CardPin* code = image.Pin(authId);
     if (code == nullptr || !code->initialised) return CoreOk;
     if (!state_->loggedIn[CardAuthIdSo]) return CoreSecurityStatus;
+    if (state_->remote) return state_->remoteDeactivate(authId);
     SecureBytes storage;
     bool haveStorage = state_->storageForChange(&storage);
     CardAuth::Deactivate(image, authId);
@@ -201,6 +213,7 @@ int ReaderCardPair::EraseCard(bool full) {
     int status = scope.Status();
     if (status != CoreOk) return status;
     if (!state_->loggedIn[CardAuthIdUser] && !state_->loggedIn[CardAuthIdSo]) return CoreSecurityStatus;
+    if (state_->remote) return state_->remoteErase(full);
     CardImage& image = scope.Image();
     for (auto& item : image.certificates) state_->retire(std::move(item));
     for (auto& item : image.publicKeys) state_->retire(std::move(item));

@@ -16,11 +16,22 @@ constexpr int kSignUsage = KeyPairFlagSign | KeyPairFlagEsign | KeyPairFlagAppli
 // Upper bound of an ECDSA P-256 signature in DER.
 constexpr unsigned long kProofMaxSize = 72;
 
+// The card's attestation key signs the public key (SubjectPublicKeyInfo).
+int attestationProof(const CardImage& image, const ImagePublicKey& item, std::vector<unsigned char>* proof) {
+    PkeyPtr pkey = CardCrypto::RsaPublicFromComponents(item.modulus, item.exponent);
+    std::vector<unsigned char> spki;
+    if (!pkey || !CardCrypto::PublicKeyInfoDer(pkey.get(), &spki) ||
+        !CardCrypto::AttestationSign(image.attestationKey, spki.data(), spki.size(), proof))
+        return CoreCardUnsupported;
+    return CoreOk;
+}
+
 }  // namespace
 
 bool ReaderCardPair::State::keyLoggedIn(const ImagePrivateKey& item) const {
     int authId = item.record.authId;
-    return authId >= 1 && authId <= 3 && loggedIn[authId] && !storageKey.empty();
+    // A card of the pcsc backend keeps the storage key itself.
+    return authId >= 1 && authId <= 3 && loggedIn[authId] && (remote || !storageKey.empty());
 }
 
 int ReaderCardPair::State::unsealForUse(Scope& scope, const ImagePrivateKey& item, const char* caller,
@@ -54,6 +65,9 @@ int ReaderCardPair::Sign(const CardPrivateKeyRecord* key, const unsigned char* d
     return state_->signInto(scope, *item, "Sign", signature, signatureLength,
                             [&](EVP_PKEY* pkey, std::vector<unsigned char>* out) {
                                 return CardCrypto::RsaSignRaw(pkey, data, length, out);
+                            },
+                            [&](std::vector<unsigned char>* out) {
+                                return state_->remote->SignPkcs1(item->record.recordId, data, length, out);
                             });
 }
 
@@ -73,17 +87,23 @@ int ReaderCardPair::Decrypt(const CardPrivateKeyRecord* key, const unsigned char
     }
     if (!state_->keyLoggedIn(*item)) return CoreSecurityStatus;
     if (inLength > size) return CoreInvalidEncryptedData;
+    if (state_->remote) return state_->remoteDecrypt(*item, in, inLength, out, outLength);
     PkeyPtr pkey;
     status = state_->unsealForUse(scope, *item, "Decrypt", &pkey);
     if (status != CoreOk) return status;
     SecureBytes plain;
     if (!CardCrypto::RsaDecrypt(pkey.get(), in, inLength, &plain)) return CoreInvalidEncryptedData;
-    if (*outLength < plain.size()) {
-        *outLength = plain.size();
+    return State::plainInto(plain.data(), plain.size(), out, outLength);
+}
+
+int ReaderCardPair::State::plainInto(const unsigned char* plain, size_t size, unsigned char* out,
+                                     unsigned long* outLength) {
+    if (*outLength < size) {
+        *outLength = size;
         return CoreBufferTooSmall;
     }
-    if (!plain.empty()) std::memcpy(out, plain.data(), plain.size());
-    *outLength = plain.size();
+    if (size > 0) std::memcpy(out, plain, size);
+    *outLength = size;
     return CoreOk;
 }
 
@@ -99,11 +119,10 @@ int ReaderCardPair::ComputeProof(const CardPublicKeyRecord* key, unsigned char* 
         *length = kProofMaxSize;
         return CoreOk;
     }
-    PkeyPtr pkey = CardCrypto::RsaPublicFromComponents(item->modulus, item->exponent);
-    std::vector<unsigned char> spki, proof;
-    if (!pkey || !CardCrypto::PublicKeyInfoDer(pkey.get(), &spki) ||
-        !CardCrypto::AttestationSign(scope.Image().attestationKey, spki.data(), spki.size(), &proof))
-        return CoreCardUnsupported;
+    std::vector<unsigned char> proof;
+    status = state_->remote ? state_->remote->GetAttestation(item->record.recordId, &proof)
+                            : attestationProof(scope.Image(), *item, &proof);
+    if (status != CoreOk) return status;
     if (*length < proof.size()) {
         *length = proof.size();
         return CoreBufferTooSmall;
@@ -155,6 +174,7 @@ int ReaderCardPair::PrepareKeyPair(int keyPairFlags, PreparedKeyPair* prepared) 
         status = newKeyPairStatus(scope.Image(), keyPairFlags);
         if (status != CoreOk) return status;
         if (!roomForNewKey(scope.Image(), keyPairFlags)) return CoreCardMemoryFull;
+        if (state_->remote) return CoreOk;  // the card makes the key when it is stored
     }
     // No lock of the pair or the card from here: other callers, and other processes using
     // the card, go on while the key is made.
@@ -195,7 +215,7 @@ int ReaderCardPair::GenerateKeyPair(CardContainerRecord* container, int keyPairF
             return CoreInvalidArgument;
         }
         pkey = generated.get();
-    } else if (prepared != nullptr) {
+    } else if (prepared != nullptr && (prepared->IsReady() || !state_->remote)) {
         // The prepared key must be of the size asked for now.
         if (!prepared->IsReady() || CardCrypto::RsaSize(prepared->key_) * 8 !=
                                         static_cast<size_t>(modulusBits(keyPairFlags)))
@@ -203,9 +223,16 @@ int ReaderCardPair::GenerateKeyPair(CardContainerRecord* container, int keyPairF
         pkey = prepared->key_;
     } else {
         if (!roomForNewKey(image, keyPairFlags)) return CoreCardMemoryFull;
+        if (state_->remote) return state_->remoteKeyPair(target->record.containerId, keyPairFlags, nullptr, privateKey,
+                                                         publicKey);
         generated = CardCrypto::GenerateRsa(modulusBits(keyPairFlags));
         if (!generated) return CoreOutOfMemory;
         pkey = generated.get();
+    }
+    if (state_->remote) {
+        int rc = state_->remoteKeyPair(target->record.containerId, keyPairFlags, pkey, privateKey, publicKey);
+        if (rc == CoreOk && prepared != nullptr) prepared->reset();
+        return rc;
     }
     ImagePrivateKey* priv = nullptr;
     ImagePublicKey* pub = nullptr;
@@ -230,6 +257,9 @@ int ReaderCardPair::DeleteKeyPair(CardPrivateKeyRecord* privateKey, CardPublicKe
     ImagePrivateKey* priv = nullptr;
     ImagePublicKey* pub = nullptr;
     if (!state_->keyPair(privateKey, publicKey, &priv, &pub)) return CoreInvalidArgument;
+    if (state_->remote)
+        return state_->remoteWrote(state_->remote->DeleteKeyPair(priv != nullptr ? priv->record.recordId : 0,
+                                                                 pub != nullptr ? pub->record.recordId : 0));
     CardImage& image = scope.Image();
     if (priv != nullptr) state_->retire(CardContent::TakePrivateKey(image, priv->record.recordId));
     if (pub != nullptr) state_->retire(CardContent::TakePublicKey(image, pub->record.recordId));

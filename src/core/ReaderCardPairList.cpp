@@ -1,6 +1,8 @@
 // The list of reader/card pairs. Its lock is never held while waiting for a pair: a thread
 // that holds a pair may therefore use the list (look-ups, walks, updates) without risking a
 // deadlock with a thread that looks the same pair up.
+#include <algorithm>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -8,9 +10,50 @@
 #include "core/CardPairState.h"
 #include "core/Config.h"
 #include "core/Log.h"
+#include "core/PcscChannel.h"
 
 namespace Vellumcrest {
 namespace Core {
+
+namespace {
+
+bool pcscBackend() {
+    static const bool pcsc = [] {
+        const ConfigGlobal* config = GetConfigGlobal();
+        if (!config->GetUnknownReaderBackend().empty())
+            GetCoreLog()->Warning("ReaderCardPairList: neznamy ReaderBackend \"%s\", pouzity ctecky z adresare",
+                                  config->GetUnknownReaderBackend().c_str());
+        return config->GetReaderBackend() == ReaderBackend::Pcsc;
+    }();
+    return pcsc;
+}
+
+// The readers of the configured backend, sorted by name.
+std::vector<ReaderEntry> scanReaders() {
+    if (!pcscBackend()) return ScanReaders(GetConfigGlobal()->GetReadersDir());
+    static PcscContext context;
+    static std::mutex mutex;
+    static LONG lastFailure = SCARD_S_SUCCESS;
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> guard(mutex);
+    LONG rc = PcscListReaders(&context, &names);
+    // Said once per kind of failure, not at every listing.
+    if (rc != lastFailure && rc != SCARD_S_SUCCESS)
+        GetCoreLog()->Warning("ReaderCardPairList: ctecky PC/SC nelze zjistit (WSC ERROR: 0x%lX)",
+                              static_cast<unsigned long>(static_cast<uint32_t>(rc)));
+    lastFailure = rc;
+    std::vector<ReaderEntry> entries;
+    for (const std::string& name : names) {
+        ReaderEntry entry;
+        entry.name = name;
+        entries.push_back(entry);
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const ReaderEntry& a, const ReaderEntry& b) { return a.name < b.name; });
+    return entries;
+}
+
+}  // namespace
 
 ReaderCardPairList::ReaderCardPairList() = default;
 
@@ -35,6 +78,11 @@ int ReaderCardPairList::addReaders(const std::vector<ReaderEntry>& entries) {
         if (known.count(entry.name) != 0) continue;
         auto pair = std::make_unique<ReaderCardPair>();
         pair->reader_.name_ = entry.name;
+        if (pcscBackend()) {
+            auto channel = std::make_unique<PcscChannel>(entry.name);
+            PcscChannel* pcsc = channel.get();
+            pair->state_->attachChannel(std::move(channel), pcsc);
+        }
         pair->state_->applyReader(&entry);
         pair->state_->ensureFresh(true);
         pair->state_->acknowledge();
@@ -57,7 +105,7 @@ int ReaderCardPairList::addReaders(const std::vector<ReaderEntry>& entries) {
 
 int ReaderCardPairList::AddNewReaders() {
     try {
-        return addReaders(ScanReaders(GetConfigGlobal()->GetReadersDir()));
+        return addReaders(scanReaders());
     } catch (const std::bad_alloc&) {
         return CoreOutOfMemory;
     }
@@ -65,7 +113,7 @@ int ReaderCardPairList::AddNewReaders() {
 
 int ReaderCardPairList::Update(bool invalidate) {
     try {
-        std::vector<ReaderEntry> entries = ScanReaders(GetConfigGlobal()->GetReadersDir());
+        std::vector<ReaderEntry> entries = scanReaders();
         int rc = addReaders(entries);
         if (rc != CoreOk) return rc;
         std::unordered_map<std::string, const ReaderEntry*> byName;

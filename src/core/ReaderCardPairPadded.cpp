@@ -44,6 +44,10 @@ int ReaderCardPair::SignPss(const CardPrivateKeyRecord* key, HashType hash, Hash
                             [&](EVP_PKEY* pkey, std::vector<unsigned char>* out) {
                                 return CardCrypto::RsaSignPss(pkey, hash, mgfHash, saltLength, digest, digestLength,
                                                               out);
+                            },
+                            [&](std::vector<unsigned char>* out) {
+                                return state_->remote->SignPss(item->record.recordId, hash, mgfHash, saltLength,
+                                                               digest, digestLength, out);
                             });
 }
 
@@ -67,19 +71,15 @@ int ReaderCardPair::DecryptOaep(const CardPrivateKeyRecord* key, HashType hash, 
     }
     if (!state_->keyLoggedIn(*item)) return CoreSecurityStatus;
     if (inLength != size) return CoreInvalidEncryptedData;
+    if (state_->remote)
+        return state_->remoteDecryptOaep(*item, hash, mgfHash, label, labelLength, in, inLength, out, outLength);
     PkeyPtr pkey;
     status = state_->unsealForUse(scope, *item, "DecryptOaep", &pkey);
     if (status != CoreOk) return status;
     SecureBytes plain;
     if (!CardCrypto::RsaDecryptOaep(pkey.get(), hash, mgfHash, label, labelLength, in, inLength, &plain))
         return CoreInvalidEncryptedData;
-    if (*outLength < plain.size()) {
-        *outLength = plain.size();
-        return CoreBufferTooSmall;
-    }
-    if (!plain.empty()) std::memcpy(out, plain.data(), plain.size());
-    *outLength = plain.size();
-    return CoreOk;
+    return State::plainInto(plain.data(), plain.size(), out, outLength);
 }
 
 }  // namespace Core

@@ -36,6 +36,7 @@ int ReaderCardPair::CreateContainer(const orvostd::OrvoStringW& name, int flags,
     State::Scope scope(this, state_.get(), true);
     int status = scope.Status();
     if (status != CoreOk) return status;
+    if (state_->remote) return state_->remoteAddContainer(OrvoStringWToUtf8(name), cardObjectType, flags, container);
     ImageContainer* item = nullptr;
     int rc = CardContent::AddContainer(scope.Image(), OrvoStringWToUtf8(name), cardObjectType, &item);
     if (rc != CoreOk) return rc;
@@ -53,8 +54,10 @@ int ReaderCardPair::DeleteContainer(CardContainerRecord* container, bool withCon
     if (item == nullptr) return CoreInvalidArgument;
     CardImage& image = scope.Image();
     uint32_t id = item->record.containerId;
-    if (CardContent::CountInContainer(image, id) > 0) {
-        if (!withContents) return CoreInvalidArgument;
+    const bool hasContents = CardContent::CountInContainer(image, id) > 0;
+    if (hasContents && !withContents) return CoreInvalidArgument;
+    if (state_->remote) return state_->remoteWrote(state_->remote->DeleteContainer(id, withContents));
+    if (hasContents) {
         auto takeAll = [&](auto& items, auto take) {
             std::vector<uint32_t> ids;
             for (auto& record : items)
@@ -75,6 +78,7 @@ int ReaderCardPair::CreateCertificateRoot(const CardCertificate& certificate, Ca
     State::Scope scope(this, state_.get(), true);
     int status = scope.Status();
     if (status != CoreOk) return status;
+    if (state_->remote) return state_->remoteAddCertificate(CertificateKindRoot, certificate, 0, record);
     ImageCertificate* item = nullptr;
     int rc = CardContent::AddCertificate(scope.Image(), 0, CertificateKindRoot, certificate.GetData(),
                                          certificate.GetSize(), &item);
@@ -91,6 +95,8 @@ int ReaderCardPair::CreateCertificateClient(const CardCertificate& certificate, 
     if (status != CoreOk) return status;
     ImagePublicKey* pub = state_->publicKey(key);
     if (pub == nullptr) return CoreInvalidArgument;
+    if (state_->remote)
+        return state_->remoteAddCertificate(CertificateKindClient, certificate, pub->record.recordId, record);
     ImageCertificate* item = nullptr;
     int rc = CardContent::AddCertificate(scope.Image(), pub->record.containerId, CertificateKindClient,
                                          certificate.GetData(), certificate.GetSize(), &item);
@@ -104,6 +110,7 @@ int ReaderCardPair::CreateCertificatePartner(const CardCertificate& certificate,
     State::Scope scope(this, state_.get(), true);
     int status = scope.Status();
     if (status != CoreOk) return status;
+    if (state_->remote) return state_->remoteAddCertificate(CertificateKindPartner, certificate, 0, record);
     ImageCertificate* item = nullptr;
     int rc = CardContent::AddCertificate(scope.Image(), 0, CertificateKindPartner, certificate.GetData(),
                                          certificate.GetSize(), &item);
@@ -118,6 +125,7 @@ int ReaderCardPair::DeleteCertificate(CardCertificateRecord* record) {
     if (status != CoreOk) return status;
     ImageCertificate* item = state_->certificate(record);
     if (item == nullptr) return CoreInvalidArgument;
+    if (state_->remote) return state_->remoteWrote(state_->remote->DeleteCertificate(item->record.recordId));
     CardImage& image = scope.Image();
     uint32_t containerId = item->record.containerId;
     bool ownContainer = item->record.kind != CertificateKindClient;
@@ -135,6 +143,7 @@ int ReaderCardPair::CreateFileStorage(const orvostd::OrvoStringW& name, uint32_t
     State::Scope scope(this, state_.get(), true);
     int status = scope.Status();
     if (status != CoreOk) return status;
+    if (state_->remote) return state_->remoteAddFile(OrvoStringWToUtf8(name), containerId, flags, data, record);
     ImageFile* item = nullptr;
     int rc = CardContent::AddFile(scope.Image(), containerId, OrvoStringWToUtf8(name), static_cast<uint32_t>(flags),
                                   data.GetData(), data.GetSize(), &item);
@@ -149,6 +158,7 @@ int ReaderCardPair::DeleteFileStorage(CardFileStorageRecord* record) {
     if (status != CoreOk) return status;
     ImageFile* item = state_->file(record);
     if (item == nullptr) return CoreInvalidArgument;
+    if (state_->remote) return state_->remoteWrote(state_->remote->DeleteDataFile(item->record.recordId));
     state_->retire(CardContent::TakeFile(scope.Image(), item->record.recordId));
     return state_->commit();
 }
@@ -168,6 +178,7 @@ int ReaderCardPair::UpdateKeyPairAttr(CardPrivateKeyRecord* privateKey, CardPubl
     ImagePrivateKey* priv = nullptr;
     ImagePublicKey* pub = nullptr;
     if (!state_->keyPair(privateKey, publicKey, &priv, &pub)) return CoreInvalidArgument;
+    if (state_->remote) return state_->remoteKeyPairAttributes(privateKey, publicKey);
     if (priv != nullptr) takeCommon(priv, privateKey);
     if (pub != nullptr) takeCommon(pub, publicKey);
     if (scope.Image().FreeMemory() < 0) {
@@ -183,6 +194,7 @@ int ReaderCardPair::UpdateCertificateAttr(CardCertificateRecord* record) {
     if (status != CoreOk) return status;
     ImageCertificate* item = state_->certificate(record);
     if (item == nullptr) return CoreInvalidArgument;
+    if (state_->remote) return state_->remoteAttributes(Apdu::ItemCertificate, item->record.recordId, 0, record->common);
     takeCommon(item, record);
     if (scope.Image().FreeMemory() < 0) {
         state_->reload();
@@ -197,6 +209,7 @@ int ReaderCardPair::UpdateFileStorageAttr(CardFileStorageRecord* record) {
     if (status != CoreOk) return status;
     ImageFile* item = state_->file(record);
     if (item == nullptr) return CoreInvalidArgument;
+    if (state_->remote) return state_->remoteAttributes(Apdu::ItemDataFile, item->record.recordId, 0, record->common);
     takeCommon(item, record);
     if (&item->record != record) item->record.name = record->name;
     if (scope.Image().FreeMemory() < 0) {

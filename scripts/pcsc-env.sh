@@ -2,7 +2,9 @@
 # A private pcscd with virtual readers of vsmartcard-vpcd, and emulated cards in them.
 #
 #   scripts/pcsc-env.sh check              prerequisites; prints why not and exits 1
-#   scripts/pcsc-env.sh start DIR          pcscd with two readers (one vpcd entry), state in DIR
+#   scripts/pcsc-env.sh start DIR [--owner PID]
+#                                          pcscd with two readers (one vpcd entry), state in DIR;
+#                                          with --owner, all is stopped once PID has exited
 #   scripts/pcsc-env.sh card DIR I CARD    card CARD (image path or @READER) into reader I (0-based),
 #                                          replacing the card there; waits until pcscd sees it
 #   scripts/pcsc-env.sh pull DIR I         the card of reader I pulled; waits until pcscd sees it
@@ -120,8 +122,18 @@ reader_line() {
     echo "$line"
 }
 
+# Stops everything of DIR once OWNER has exited (a test killed on timeout), or ends by itself
+# once pcscd of DIR was stopped.
+watch() {
+    local dir=$1 owner=$2
+    (
+        while kill -0 "$owner" 2>/dev/null && [ -f "$dir/pcscd.pid" ]; do sleep 1; done
+        cmd_stop "$dir"
+    ) >>"$dir/watch.log" 2>&1 </dev/null &
+}
+
 cmd_start() {
-    local dir=$1 reason base attempt port reader ok
+    local dir=$1 owner=${2:-} reason base attempt port reader ok
     reason=$(why_not) || die "$reason"
     mkdir -p "$dir/reader.conf.d"
     dir=$(cd "$dir" && pwd)
@@ -139,6 +151,7 @@ cmd_start() {
             wait_reader "$reader" any || { ok=0; break; }
         done < "$dir/readers"
         if [ "$ok" = 1 ]; then
+            [ -z "$owner" ] || watch "$dir" "$owner"
             echo "pcscd (pid $(cat "$dir/pcscd.pid")) with 2 readers on vpcd ports $base and $((base + 1))"
             return 0
         fi
@@ -193,9 +206,12 @@ cmd_stop() {
 
 case "${1:-}" in
     check) reason=$(why_not) || { echo "$reason"; exit 1; } ;;
-    start) [ $# -eq 2 ] || die "usage: $0 start DIR"; cmd_start "$2" ;;
+    start)
+        if [ $# -eq 2 ]; then cmd_start "$2"
+        elif [ $# -eq 4 ] && [ "$3" = --owner ]; then cmd_start "$2" "$4"
+        else die "usage: $0 start DIR [--owner PID]"; fi ;;
     card) [ $# -eq 4 ] || die "usage: $0 card DIR INDEX CARD"; cmd_card "$2" "$3" "$4" ;;
     pull) [ $# -eq 3 ] || die "usage: $0 pull DIR INDEX"; cmd_pull "$2" "$3" ;;
     stop) [ $# -eq 2 ] || die "usage: $0 stop DIR"; cmd_stop "$2" ;;
-    *) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,16s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
 esac

@@ -42,6 +42,7 @@ from PyKCS11 import PyKCS11Error  # noqa: E402
 from PyKCS11.LowLevel import (  # noqa: E402
     CKF_RW_SESSION, CKF_SERIAL_SESSION, CKF_TOKEN_PRESENT, CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_INITIALIZED,
     CKR_DEVICE_REMOVED, CKR_PIN_INCORRECT, CKR_SESSION_HANDLE_INVALID, CKR_TOKEN_NOT_PRESENT,
+    CKR_TOKEN_NOT_RECOGNIZED,
     CKS_RO_PUBLIC_SESSION, CKS_RO_USER_FUNCTIONS, CKS_RW_PUBLIC_SESSION, CKS_RW_USER_FUNCTIONS)
 from cryptography import x509  # noqa: E402
 from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
@@ -199,6 +200,15 @@ class Backend(unittest.TestCase):
         with self.assertRaises(PyKCS11Error) as raised:
             LIB.getTokenInfo(empty)
         self.assertEqual(raised.exception.value, CKR_TOKEN_NOT_PRESENT)
+
+        # A card of another application: still a slot without a token of ours.
+        ENV.foreign(1)
+        self.assertEqual(LIB.getSlotList(tokenPresent=True), [self.slot])
+        self.assertFalse(LIB.getSlotInfo(empty).flags & CKF_TOKEN_PRESENT)
+        with self.assertRaises(PyKCS11Error) as raised:
+            LIB.getTokenInfo(empty)
+        self.assertIn(raised.exception.value, (CKR_TOKEN_NOT_PRESENT, CKR_TOKEN_NOT_RECOGNIZED))
+        ENV.pull(1)
 
         token = LIB.getTokenInfo(self.slot)
         self.assertEqual(token.serialNumber, CARD_A[16:])

@@ -70,8 +70,26 @@ class Env:
         """The card image into reader READERS[index]; pull() puts it back to the same path."""
         self.tool("card-insert", self.READERS[index], image)
 
-    def pull(self, index, image):
-        self.tool("card-remove", self.READERS[index], image)
+    def foreign(self, index):
+        """A card the module does not know into reader READERS[index] (pull it without an image)."""
+        with open(self._card_file(index), "wb") as f:
+            f.write(b"not a card of ours " * 16)
+
+    def pull(self, index, image=None):
+        if image is None:
+            os.remove(self._card_file(index))
+        else:
+            self.tool("card-remove", self.READERS[index], image)
+
+    def _card_file(self, index):
+        for entry in os.listdir(self.readers):
+            try:
+                with open(os.path.join(self.readers, entry, "reader.conf")) as f:
+                    if "name=%s\n" % self.READERS[index] in f.read():
+                        return os.path.join(self.readers, entry, "card.vcard")
+            except OSError:
+                continue
+        raise AssertionError("no reader %r" % self.READERS[index])
 
     def read_log(self):
         try:
@@ -121,6 +139,9 @@ class PcscEnv(Env):
 
     def insert(self, index, image):
         self._harness("card", self.pcsc, index, image)
+
+    def foreign(self, index):
+        self._harness("foreign", self.pcsc, index)
 
     def pull(self, index, image=None):
         self._harness("pull", self.pcsc, index)

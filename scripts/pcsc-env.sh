@@ -164,57 +164,22 @@ cmd_start() {
     die "pcscd did not come up"
 }
 
-# A card of another application: answers the ATR, and 6A82 (not found) to every command.
-FOREIGN_CARD='
-import signal, socket, struct, sys, time
-signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-while True:
-    try:
-        vpcd = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
-        break
-    except OSError:
-        time.sleep(0.2)
-print("serving a foreign card", flush=True)
-def read(n):
-    data = b""
-    while len(data) < n:
-        chunk = vpcd.recv(n - len(data))
-        if not chunk:
-            sys.exit(0)
-        data += chunk
-    return data
-while True:
-    message = read(struct.unpack(">H", read(2))[0])
-    if len(message) == 1 and message[0] != 4:
-        continue
-    answer = bytes.fromhex("3B80800101") if len(message) == 1 else b"\x6a\x82"
-    vpcd.sendall(struct.pack(">H", len(answer)) + answer)
-'
-
-# card DIR INDEX COMMAND...: COMMAND (which prints "serving ..." once connected) as the card of
-# reader INDEX, replacing the card there; "%PORT%" in COMMAND is the reader's vpcd port.
-insert() {
-    local dir=$1 index=$2 line port name pid i
-    shift 2
+cmd_card() {
+    local dir=$1 index=$2 card=$3 line port name emu pid i
     line=$(reader_line "$dir" "$index")
     port=${line%%$'\t'*}
     name=${line#*$'\t'}
     cmd_pull "$dir" "$index"
-    "${@//%PORT%/$port}" >"$dir/emu-$index.log" 2>&1 </dev/null &
+    emu=$(emulator) || die "vellumcrest-card-emu not found"
+    "$emu" --vpcd-port "$port" "$card" >"$dir/emu-$index.log" 2>&1 </dev/null &
     pid=$!
-    echo "$pid $(basename "$1" | cut -c1-15)" > "$dir/emu-$index.pid"
+    echo "$pid $(basename "$emu" | cut -c1-15)" > "$dir/emu-$index.pid"  # pid and process name
     for ((i = 0; i < 100; i++)); do
         grep -q "^serving " "$dir/emu-$index.log" && break
-        kill -0 "$pid" 2>/dev/null || die "card of reader $index exited: $(cat "$dir/emu-$index.log")"
+        kill -0 "$pid" 2>/dev/null || die "emulator for reader $index exited: $(cat "$dir/emu-$index.log")"
         sleep 0.1
     done
     wait_reader "$name" Yes || die "no card in \"$name\" after 10 s: $(cat "$dir/emu-$index.log")"
-}
-
-cmd_card() {
-    local emu
-    emu=$(emulator) || die "vellumcrest-card-emu not found"
-    insert "$1" "$2" "$emu" --vpcd-port %PORT% "$3"
 }
 
 cmd_pull() {
@@ -248,7 +213,11 @@ case "${1:-}" in
         elif [ $# -eq 4 ] && [ "$3" = --owner ]; then cmd_start "$2" "$4"
         else die "usage: $0 start DIR [--owner PID]"; fi ;;
     card) [ $# -eq 4 ] || die "usage: $0 card DIR INDEX CARD"; cmd_card "$2" "$3" "$4" ;;
-    foreign) [ $# -eq 3 ] || die "usage: $0 foreign DIR INDEX"; insert "$2" "$3" "$PYTHON" -c "$FOREIGN_CARD" %PORT% ;;
+    foreign)
+        # The emulator serves a file that is no card image as a card of another application.
+        [ $# -eq 3 ] || die "usage: $0 foreign DIR INDEX"
+        printf 'not a card image\n' > "$2/foreign-$3.bin"
+        cmd_card "$2" "$3" "$2/foreign-$3.bin" ;;
     pull) [ $# -eq 3 ] || die "usage: $0 pull DIR INDEX"; cmd_pull "$2" "$3" ;;
     stop) [ $# -eq 2 ] || die "usage: $0 stop DIR"; cmd_stop "$2" ;;
     *) sed -n '2,17s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;

@@ -136,6 +136,10 @@ int readFully(int fd, unsigned char* data, size_t size) {
         int ready = ::poll(&p, 1, kRetryMs);
         if (ready < 0 && errno != EINTR) return 0;
         if (ready <= 0) continue;
+        // vpcd writes a frame's length and payload apart without TCP_NODELAY: an immediate
+        // ACK of the length lets the payload follow at once instead of after a delayed ACK.
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         ssize_t n = ::recv(fd, data + done, size - done, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return 0;

@@ -42,7 +42,7 @@ from PyKCS11 import PyKCS11Error  # noqa: E402
 from PyKCS11.LowLevel import (  # noqa: E402
     CKF_RW_SESSION, CKF_SERIAL_SESSION, CKF_TOKEN_PRESENT, CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_INITIALIZED,
     CKR_DEVICE_REMOVED, CKR_PIN_INCORRECT, CKR_SESSION_HANDLE_INVALID, CKR_TOKEN_NOT_PRESENT,
-    CKR_TOKEN_NOT_RECOGNIZED,
+    CKR_TOKEN_NOT_RECOGNIZED, CKR_USER_ALREADY_LOGGED_IN,
     CKS_RO_PUBLIC_SESSION, CKS_RO_USER_FUNCTIONS, CKS_RW_PUBLIC_SESSION, CKS_RW_USER_FUNCTIONS)
 from cryptography import x509  # noqa: E402
 from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
@@ -212,6 +212,7 @@ class Backend(unittest.TestCase):
 
         token = LIB.getTokenInfo(self.slot)
         self.assertEqual(token.serialNumber, CARD_A[16:])
+        self.assertEqual(token.model.strip(), "Vellumcrest T2")
         self.assertTrue(token.flags & CKF_USER_PIN_INITIALIZED)
         self.assertIn("CKM_RSA_PKCS", LIB.getMechanismList(self.slot))
 
@@ -232,9 +233,16 @@ class Backend(unittest.TestCase):
         self.assertFalse(LIB.getTokenInfo(self.slot).flags & CKF_USER_PIN_COUNT_LOW)
         self.assertEqual(session.getSessionInfo().state, CKS_RO_USER_FUNCTIONS)
         self.assertEqual(rw.getSessionInfo().state, CKS_RW_USER_FUNCTIONS)
+        with self.assertRaises(PyKCS11Error) as raised:
+            rw.login(PIN_A)
+        self.assertEqual(raised.exception.value, CKR_USER_ALREADY_LOGGED_IN)
         self.assertEqual(len(find(session, (PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY))), 1)
         session.logout()
         self.assertEqual(rw.getSessionInfo().state, CKS_RW_PUBLIC_SESSION)
+        session.closeSession()
+        with self.assertRaises(PyKCS11Error) as raised:
+            session.getSessionInfo()
+        self.assertEqual(raised.exception.value, CKR_SESSION_HANDLE_INVALID)
 
     def test_3_sign_and_decrypt(self):
         session = self.open()

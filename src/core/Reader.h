@@ -27,6 +27,7 @@ namespace Core {
 class CardImage;       // parsed card image (core internal)
 struct ReaderEntry;    // a reader as found on disk (core internal)
 struct RemoteIdentity;  // what GET DATA tells of a card (RemoteCard.h)
+class CardChannel;      // connection to a card that speaks APDUs (CardChannel.h)
 
 // Per-pair cache of the last PIN that passed. Cleared by Clear and when the card changes.
 // It also holds the private keys the card unsealed while this PIN was cached: every Write
@@ -225,6 +226,10 @@ public:
     // A pair outside any list for the card image at imagePath, named name: no reader.conf
     // and no readers directory (do not Refresh it); its card is read as the image changes.
     static std::unique_ptr<ReaderCardPair> ForImage(const std::string& name, const std::string& imagePath);
+    // The module side of such a card: a pair outside any list whose card is reached through
+    // channel, as a PC/SC reader's is (for tests and tools that carry the APDUs themselves).
+    // The card is selected and read at once; Refresh reads it again.
+    static std::unique_ptr<ReaderCardPair> ForChannel(const std::string& name, std::unique_ptr<CardChannel> channel);
     // Card identifier, insertion serial, generation and type of the card as it is now.
     // 0, CoreCardNotPresent or CoreCardUnsupported.
     int GetCardIdentity(RemoteIdentity* identity);

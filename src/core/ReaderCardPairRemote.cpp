@@ -2,6 +2,9 @@
 // RemoteCard, and the pair's image is the card's public image, re-read after every write.
 #include <openssl/crypto.h>
 
+#include <algorithm>
+#include <unordered_map>
+
 #include "core/CardPairState.h"
 #include "core/Log.h"
 
@@ -15,7 +18,45 @@ void wipe(std::vector<unsigned char>* bytes) {
     bytes->clear();
 }
 
+// The items of fresh that old holds too (by identifier) take over old's objects, which get
+// fresh's content: a pointer handed out stays valid across a re-read, as on a card kept in
+// memory. What old alone holds stays in old.
+template <typename Item, typename Key>
+void keepObjects(std::vector<std::unique_ptr<Item>>& old, std::vector<std::unique_ptr<Item>>& fresh, Key key) {
+    std::unordered_map<uint32_t, std::unique_ptr<Item>*> byId;
+    byId.reserve(old.size());
+    for (auto& item : old) byId.emplace(key(*item), &item);
+    for (auto& item : fresh) {
+        auto found = byId.find(key(*item));
+        if (found == byId.end() || !*found->second) continue;
+        **found->second = std::move(*item);
+        item = std::move(*found->second);
+    }
+    old.erase(std::remove(old.begin(), old.end(), nullptr), old.end());
+}
+
+void keepRecordObjects(CardImage& old, CardImage& fresh) {
+    auto byRecord = [](const auto& item) { return item.record.recordId; };
+    keepObjects(old.containers, fresh.containers, [](const ImageContainer& item) { return item.record.containerId; });
+    keepObjects(old.certificates, fresh.certificates, byRecord);
+    keepObjects(old.publicKeys, fresh.publicKeys, byRecord);
+    keepObjects(old.privateKeys, fresh.privateKeys, byRecord);
+    keepObjects(old.files, fresh.files, byRecord);
+}
+
 }  // namespace
+
+std::unique_ptr<ReaderCardPair> ReaderCardPair::ForChannel(const std::string& name,
+                                                           std::unique_ptr<CardChannel> channel) {
+    auto pair = std::make_unique<ReaderCardPair>();
+    pair->reader_.name_ = name;
+    State& state = *pair->state_;
+    state.attachChannel(std::move(channel), nullptr);
+    state.readerValid = true;
+    state.ensureFresh(true);
+    state.acknowledge();
+    return pair;
+}
 
 int ReaderCardPair::State::syncRemote(bool force) {
     if (!remote) return CoreCardNotPresent;
@@ -34,6 +75,7 @@ int ReaderCardPair::State::syncRemote(bool force) {
     }
     // Read under the same transaction: the image is of the generation GET DATA named.
     fresh->generation = identity.generation;
+    if (image && image->Identity() == fresh->Identity()) keepRecordObjects(*image, *fresh);
     retire(std::move(image));
     image = std::move(fresh);
     cardStatus = CoreOk;

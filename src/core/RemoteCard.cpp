@@ -164,7 +164,7 @@ int RemoteCard::ReadPublicImage(std::unique_ptr<CardImage>* image) {
         if (response.sw == Apdu::SwEndOfFile || piece < Apdu::kReadChunk) break;
     }
     std::unique_ptr<CardImage> parsed;
-    if (CardImage::Parse(whole.data(), whole.size(), &parsed) != CoreOk) {
+    if (CardImage::ParsePublic(whole.data(), whole.size(), &parsed) != CoreOk) {
         GetCoreLog()->Error("RemoteCard::ReadPublicImage(): obraz karty (%zu B) nelze precist", whole.size());
         return CoreCardUnsupported;
     }

@@ -1,6 +1,6 @@
 // vellumcrest-card: emu-start, emu-list and emu-stop - card emulators (vellumcrest-card-emu)
-// running detached, one per vpcd port, recorded in READERS_DIR/.emu/PORT.pid (pid, then the
-// card) with their output in PORT.log.
+// running detached, one per vpcd port, recorded in READERS_DIR/.emu/PORT.pid (the pid alone,
+// for shell use) and PORT.card (the card served), with their output in PORT.log.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -37,6 +37,9 @@ std::string emuDir(const std::string& readersDir) { return readersDir + "/.emu";
 std::string pidFile(const std::string& readersDir, int port) {
     return emuDir(readersDir) + "/" + std::to_string(port) + ".pid";
 }
+std::string cardFile(const std::string& readersDir, int port) {
+    return emuDir(readersDir) + "/" + std::to_string(port) + ".card";
+}
 std::string logFile(const std::string& readersDir, int port) {
     return emuDir(readersDir) + "/" + std::to_string(port) + ".log";
 }
@@ -62,14 +65,19 @@ bool isRunningEmulator(pid_t pid) {
            program.compare(program.size() - std::strlen(kEmulatorName), std::string::npos, kEmulatorName) == 0;
 }
 
+void forget(const std::string& readersDir, int port) {
+    ::unlink(pidFile(readersDir, port).c_str());
+    ::unlink(cardFile(readersDir, port).c_str());
+}
+
 bool readRecord(const std::string& readersDir, int port, Emulator* emulator) {
     std::ifstream in(pidFile(readersDir, port));
     long pid = 0;
     if (!(in >> pid) || pid <= 0 || pid > INT_MAX) return false;
-    in.ignore(1);
     emulator->port = port;
     emulator->pid = static_cast<pid_t>(pid);
-    std::getline(in, emulator->card);
+    std::ifstream card(cardFile(readersDir, port));
+    std::getline(card, emulator->card);
     return true;
 }
 
@@ -89,7 +97,7 @@ std::vector<Emulator> runningEmulators(const std::string& readersDir) {
         if (readRecord(readersDir, port, &emulator) && isRunningEmulator(emulator.pid))
             running.push_back(emulator);
         else
-            ::unlink(pidFile(readersDir, port).c_str());
+            forget(readersDir, port);
     }
     ::closedir(dir);
     std::sort(running.begin(), running.end(), [](const Emulator& a, const Emulator& b) { return a.port < b.port; });
@@ -134,7 +142,7 @@ void stop(const std::string& readersDir, const Emulator& emulator) {
         ::kill(emulator.pid, SIGKILL);
         waitGone(emulator.pid, 1000);
     }
-    ::unlink(pidFile(readersDir, emulator.port).c_str());
+    forget(readersDir, emulator.port);
     std::cout << "stopped " << line(emulator) << (gone ? "" : " (killed: it did not stop in 5 s)") << "\n";
 }
 
@@ -184,15 +192,17 @@ int CommandEmuStart(const std::string& readersDir, const Args& args) {
     ::close(logFd);
     Emulator emulator{port, pid, card};
     {
+        std::ofstream served(cardFile(readersDir, port), std::ios::trunc);
+        served << card << "\n";
         std::ofstream record(pidFile(readersDir, port), std::ios::trunc);
-        record << pid << "\n" << card << "\n";
-        if (!record.flush()) throw Failure("cannot write " + pidFile(readersDir, port));
+        record << pid << "\n";
+        if (!served.flush() || !record.flush()) throw Failure("cannot write to " + emuDir(readersDir));
     }
     // Until it says it serves, exits or 5 s pass (vpcd may come later: it keeps trying).
     for (int waited = 0;; waited += 50) {
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid) {
-            ::unlink(pidFile(readersDir, port).c_str());
+            forget(readersDir, port);
             std::string output = readText(log);
             throw Failure("the emulator ended at once" + (output.empty() ? std::string() : ":\n" + output));
         }

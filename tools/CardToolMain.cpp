@@ -79,7 +79,7 @@ const std::vector<Command>& commands() {
          "Starts vellumcrest-card-emu in the background: it serves CARD as a smart card in the vpcd\n"
          "virtual reader of pcscd that listens on HOST:PORT (default host 127.0.0.1). Waits until the\n"
          "emulator reached vpcd, at most 5 s (it keeps trying after that), and prints its line as\n"
-         "emu-list does. Its output goes to READERS_DIR/.emu/PORT.log.\n"},
+         "emu-list does. Its process ID goes to READERS_DIR/.emu/PORT.pid, its output to PORT.log.\n"},
         {"emu-list", CommandEmuList, "emu-list", {}, {},
          "Lists the running card emulators, one per line: PORT<TAB>pid=PID<TAB>card=CARD.\n"},
         {"emu-stop", CommandEmuStop, "emu-stop PORT | emu-stop --all", {}, {"all"},

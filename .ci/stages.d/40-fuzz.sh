@@ -8,7 +8,7 @@ cd "$(dirname "$0")/../.."
 
 BUILD=${FUZZ_BUILD_DIR:-build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
-TARGETS=(card_image ini trusted_apps certificate capi card_response)
+TARGETS=(card_image card_apdu ini trusted_apps certificate capi card_response)
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DVC_FUZZ=ON -DVC_BUILD_TESTS=OFF >/dev/null
 ninja -C "$BUILD" "${TARGETS[@]/#/fuzz_}"

@@ -20,6 +20,13 @@ void WipeBytes(Bytes* bytes) {
     bytes->clear();
 }
 
+int CardApduServerChannel::Transmit(const Bytes& command, Response* response) {
+    Bytes raw = server_->Process(command.data(), command.size());
+    bool ok = ParseResponse(raw.data(), raw.size(), response);
+    WipeBytes(&raw);
+    return ok ? CoreOk : CoreIoError;
+}
+
 const CardApduServer::Route CardApduServer::kRoutes[] = {
     {ClaIso, InsSelect, &CardApduServer::select},
     {ClaIso, InsGetData, &CardApduServer::getData},
@@ -88,11 +95,15 @@ Bytes CardApduServer::Process(const unsigned char* apdu, size_t length) {
         sw = SwUnknown;
     }
     if (sw != SwOk && sw != SwEndOfFile) WipeBytes(&out);
+    Bytes response;
     try {
-        return BuildResponse(out, sw);
+        response = BuildResponse(out, sw);
     } catch (...) {
-        return Bytes{static_cast<unsigned char>(SwUnknown >> 8), static_cast<unsigned char>(SwUnknown & 0xFF)};
+        response = Bytes{static_cast<unsigned char>(SwUnknown >> 8), static_cast<unsigned char>(SwUnknown & 0xFF)};
     }
+    // A deciphered plaintext goes to the caller only.
+    WipeBytes(&out);
+    return response;
 }
 
 uint16_t CardApduServer::process(const unsigned char* apdu, size_t length, Bytes* out) {

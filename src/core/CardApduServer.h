@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/CardApdu.h"
+#include "core/CardChannel.h"
 #include "core/CoreTypes.h"
 
 namespace Vellumcrest {
@@ -92,6 +93,20 @@ private:
     // The public image as of the last READ BINARY at offset 0: a read in parts sees one version.
     std::vector<unsigned char> publicImage_;
     bool havePublicImage_ = false;
+};
+
+// A channel straight into an APDU server in the same process (tests, tools): what the
+// pcsc backend sends through PC/SC reaches the card without pcscd.
+class CardApduServerChannel : public CardChannel {
+public:
+    explicit CardApduServerChannel(CardApduServer* server) : server_(server) {}
+    int Transmit(const Apdu::Bytes& command, Apdu::Response* response) override;
+    int BeginTransaction() override { return CoreOk; }
+    void EndTransaction() override {}
+    unsigned long LastError() const override { return 0; }
+
+private:
+    CardApduServer* server_;
 };
 
 // Wipes and empties a buffer that may hold a PIN or key material.

@@ -58,6 +58,15 @@ bool takeAttributes(const TlvReader& tlv, CardCommonAttribute* common) {
            common->SetId(id != nullptr ? id->data() : nullptr, id != nullptr ? id->size() : 0);
 }
 
+// The records of a key pair named by tags 89 and 8A; an absent tag or 0 names none. False
+// when a value is malformed or neither record is named.
+bool keyPairIds(const TlvReader& tlv, uint32_t* privateId, uint32_t* publicId) {
+    if ((tlv.Has(TagPrivateKey) && !tlv.U32(TagPrivateKey, privateId)) ||
+        (tlv.Has(TagPublicKey) && !tlv.U32(TagPublicKey, publicId)))
+        return false;
+    return *privateId != 0 || *publicId != 0;
+}
+
 }  // namespace
 
 uint16_t CardApduServer::generateKeyPair(const Command& command, Bytes* out) {
@@ -171,10 +180,8 @@ uint16_t CardApduServer::remove(const Command& command, Bytes* out) {
     case ItemKeyPair: {
         if (command.p2 != 0x00) return SwWrongP1P2;
         uint32_t privateId = 0, publicId = 0;
-        bool hasPrivate = tlv.Has(TagPrivateKey), hasPublic = tlv.Has(TagPublicKey);
-        if ((!hasPrivate && !hasPublic) || (hasPrivate && !tlv.U32(TagPrivateKey, &privateId)) ||
-            (hasPublic && !tlv.U32(TagPublicKey, &publicId)))
-            return SwWrongData;
+        if (!keyPairIds(tlv, &privateId, &publicId)) return SwWrongData;
+        bool hasPrivate = privateId != 0, hasPublic = publicId != 0;
         CardPrivateKeyRecord* privateKey = hasPrivate ? pair_->FindCardPrivateKeyRecordById(privateId) : nullptr;
         CardPublicKeyRecord* publicKey = hasPublic ? pair_->FindCardPublicKeyRecordById(publicId) : nullptr;
         if ((hasPrivate && privateKey == nullptr) || (hasPublic && publicKey == nullptr)) return SwNotFound;
@@ -215,10 +222,8 @@ uint16_t CardApduServer::putData(const Command& command, Bytes* out) {
     }
     case ItemKeyPair: {
         uint32_t privateId = 0, publicId = 0;
-        bool hasPrivate = tlv.Has(TagPrivateKey), hasPublic = tlv.Has(TagPublicKey);
-        if ((!hasPrivate && !hasPublic) || (hasPrivate && !tlv.U32(TagPrivateKey, &privateId)) ||
-            (hasPublic && !tlv.U32(TagPublicKey, &publicId)))
-            return SwWrongData;
+        if (!keyPairIds(tlv, &privateId, &publicId)) return SwWrongData;
+        bool hasPrivate = privateId != 0, hasPublic = publicId != 0;
         const CardPrivateKeyRecord* foundPrivate = hasPrivate ? pair_->FindCardPrivateKeyRecordById(privateId) : nullptr;
         const CardPublicKeyRecord* foundPublic = hasPublic ? pair_->FindCardPublicKeyRecordById(publicId) : nullptr;
         if ((hasPrivate && foundPrivate == nullptr) || (hasPublic && foundPublic == nullptr)) return SwNotFound;

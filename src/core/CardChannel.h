@@ -11,7 +11,8 @@ class CardChannel {
 public:
     virtual ~CardChannel() = default;
     // Sends one command APDU; *response gets the response data and status word. 0, or
-    // CoreSCardError (see LastError) / CoreCardNotPresent when the card could not be reached.
+    // CoreSCardError (see LastError) / CoreCardNotPresent when the card could not be reached,
+    // CoreCardUnsupported when it answers no protocol (mute).
     virtual int Transmit(const Apdu::Bytes& command, Apdu::Response* response) = 0;
     // Exclusive use of the card across processes, for a span of commands.
     virtual int BeginTransaction() = 0;

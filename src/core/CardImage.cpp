@@ -379,7 +379,9 @@ bool parsePrivateKey(const Field& item, ParseState* state) {
         case 4: ok = f.AsU32(&key->publicRecordId); break;
         case 5: key->wrappedDataKey = f.AsBytes(); break;
         case 6: key->sealedKey = f.AsBytes(); break;
-        case kPrivateSecretSize: ok = f.AsU32(&secretSize); break;
+        case kPrivateSecretSize:
+            if (state->publicForm) ok = f.AsU32(&secretSize);
+            break;
         default: break;
         }
         if (!ok) return false;

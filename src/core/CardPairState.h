@@ -134,9 +134,9 @@ struct ReaderCardPair::State {
 
     // ---- pcsc backend (ReaderCardPairRemote.cpp): the card carries out the operation ----
     // The mirror follows the card: GET DATA, and the public image re-read when the card's
-    // generation moved (always with force). The new image's records are handed out from
-    // then on; the old ones stay alive until the outermost Unlock. 0, or the failure of the
-    // read (the mirror then stays as it was).
+    // generation moved (always with force). A record still on the card keeps its object,
+    // updated in place, so that pointers handed out survive; one gone stays alive until the
+    // outermost Unlock. 0, or the failure of the read (the mirror then stays as it was).
     int syncRemote(bool force);
     // rc of a command that may have changed the card, after the mirror followed it; a
     // failed re-read is logged (the next refresh catches up).

@@ -94,6 +94,11 @@ int PcscChannel::Connect() {
     DWORD protocol = 0;
     rc = api->Connect(context, reader_.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
                       &protocol);
+    if (rc == SCARD_W_UNRESPONSIVE_CARD || rc == SCARD_W_UNSUPPORTED_CARD) {
+        // Mute, or no protocol in common: a card, but not one of ours.
+        lastError_ = static_cast<uint32_t>(rc);
+        return CoreCardUnsupported;
+    }
     if (rc != SCARD_S_SUCCESS) return fail(rc);
     card_ = card;
     protocol_ = protocol;
@@ -114,6 +119,8 @@ void PcscChannel::readFeatures() {
     unsigned char answer[256];
     DWORD length = 0;
     LONG rc = GetPcscApi()->Control(card_, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, answer, sizeof answer, &length);
+    // Another process holding the card: ask again at the next connection.
+    if (rc == SCARD_E_SHARING_VIOLATION) featuresRead_ = false;
     // Readers without part 10 support refuse the request: no PIN pad.
     if (rc != SCARD_S_SUCCESS || length > sizeof answer) return;
     uint32_t code = 0;

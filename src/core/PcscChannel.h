@@ -34,8 +34,9 @@ public:
     // The reader's state now, by one SCardGetStatusChange with timeout 0. *eventCount gets
     // pcsc-lite's insertion/removal counter of the reader. Failed: LastError tells why.
     Presence Status(unsigned* eventCount);
-    // SCardConnect (shared, T=0 or T=1) unless connected. 0, CoreCardNotPresent or
-    // CoreSCardError; the reader's features are read at the first connection.
+    // SCardConnect (shared, T=0 or T=1) unless connected. 0, CoreCardNotPresent,
+    // CoreCardUnsupported (a mute card or one without T=0/T=1) or CoreSCardError; the
+    // reader's features are read at the first connection.
     int Connect();
     // Disconnects leaving the card as it is (a transaction still held ends with it).
     void Disconnect();

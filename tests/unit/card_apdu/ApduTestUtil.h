@@ -31,15 +31,16 @@ protected:
     }
     // A new pair and server on the same image: another process serving the card.
     void Restart() {
+        channel_.reset();
         server_.reset();
         pair_ = Vellumcrest::Core::ReaderCardPair::ForImage("Emu", path_);
         server_ = std::make_unique<Vellumcrest::Core::CardApduServer>(pair_.get());
+        channel_ = std::make_unique<Vellumcrest::Core::CardApduServerChannel>(server_.get());
     }
 
     Response Send(const Bytes& apdu) {
-        Bytes raw = server_->Process(apdu.data(), apdu.size());
         Response response;
-        EXPECT_TRUE(Apdu::ParseResponse(raw.data(), raw.size(), &response));
+        EXPECT_EQ(channel_->Transmit(apdu, &response), Vellumcrest::Core::CoreOk);
         return response;
     }
     // Sends a command, chained when its data needs it, and returns the last response.
@@ -86,6 +87,7 @@ protected:
     std::string path_;
     std::unique_ptr<Vellumcrest::Core::ReaderCardPair> pair_;
     std::unique_ptr<Vellumcrest::Core::CardApduServer> server_;
+    std::unique_ptr<Vellumcrest::Core::CardApduServerChannel> channel_;
 };
 
 }  // namespace apdutest

@@ -181,6 +181,8 @@ TEST_F(ApduTest, CardToolStartsListsAndStopsEmulators) {
     std::string started = ToolOk("emu-start @R1 --vpcd-port " + p1);
     EXPECT_EQ(started.compare(0, p1.size() + 5, p1 + "\tpid="), 0) << started;
     EXPECT_NE(started.find("\tcard=@R1"), std::string::npos);
+    std::string pid = started.substr(p1.size() + 5, started.find("\tcard=") - p1.size() - 5);
+    EXPECT_EQ(cardtest::ReadBytes(readers_ + "/.emu/" + p1 + ".pid"), Text(pid + "\n")) << "the pid alone";
     ASSERT_TRUE(first.Accept());
     EXPECT_EQ(first.Transmit(kSelect).sw, Apdu::SwOk);
     cardtest::ToolRun again = Tool("emu-start @R1 --vpcd-port " + p1);

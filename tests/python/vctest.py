@@ -23,7 +23,7 @@ PCSC_HARNESS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".
 
 
 class Env:
-    READERS = ("Vellumcrest Virtual 00 00", "Vellumcrest Virtual 00 01")
+    READERS = ("Vellumcrest Virtual 00 00", "Vellumcrest Virtual 00 01")  # named like pcscd's vpcd readers
 
     def __init__(self, extra_config="", core_config=""):
         base = os.environ.get("VC_TEST_TMP", tempfile.gettempdir())
@@ -126,6 +126,8 @@ class PcscEnv(Env):
         self.pcsc = os.path.join(self.root, "pcsc")
         self._harness("start", self.pcsc, "--owner", os.getpid())
         atexit.register(self.stop)
+        with open(os.path.join(self.pcsc, "readers")) as f:  # "PORT<TAB>NAME" lines
+            self.READERS = tuple(line.rstrip("\n").split("\t", 1)[1] for line in f)
 
     def _harness(self, *args):
         proc = subprocess.run(["bash", PCSC_HARNESS] + [str(a) for a in args], stdout=subprocess.PIPE,

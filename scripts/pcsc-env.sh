@@ -52,6 +52,9 @@ why_not() {
     local other
     other=$(running_pcscd | tr '\n' ' ')
     [ -z "$other" ] || { echo "another pcscd is running (pid ${other% }); only one can use /run/pcscd"; return 1; }
+    if command -v systemctl >/dev/null && systemctl is-active --quiet pcscd.socket 2>/dev/null; then
+        echo "systemd's pcscd.socket holds /run/pcscd (sudo systemctl stop pcscd.socket)"; return 1
+    fi
     if [ "$(id -u)" != 0 ] && ! { mkdir -p /run/pcscd 2>/dev/null && [ -w /run/pcscd ]; }; then
         echo "pcscd needs to write /run/pcscd (run as root)"; return 1
     fi

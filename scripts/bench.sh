@@ -171,7 +171,8 @@ if sys.argv[3]:
     print("pcsc: skipped (%s)" % sys.argv[3])
 else:
     d, p = get("directory", "sign2048"), get("pcsc", "sign2048")
-    print("| C_SignInit+C_Sign RSA-2048, ops/s | directory backend | pcsc backend (pcscd, vpcd, emulator) | directory / pcsc |")
+    print("| C_SignInit+C_Sign RSA-2048, ops/s | directory backend | pcsc backend (pcscd, vpcd, emulator) "
+          "| directory / pcsc |")
     print("|---|---|---|---|")
     print("| measured in the same turns | %s | %s | %s |" % (fmt(d), fmt(p), ratio(d, p)))
 EOF

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark: our module, SoftHSMv2 and OpenSSL's own RSA on the same keys, interleaved in
-# one run; prints the comparison table (ratios included). Not part of the test run.
+# one run; prints the comparison table (ratios included). Then, when pcscd, vpcd and the card
+# emulator can run (scripts/pcsc-env.sh check), C_Sign RSA-2048 over the pcsc backend beside
+# the directory backend, interleaved the same way. Not part of the test run.
 #
 #   scripts/bench.sh [--rounds N] [--seconds S] [--objects "10 100 1000"]
 #
@@ -27,13 +29,15 @@ SOFTHSM_MODULE=${SOFTHSM_MODULE:-/usr/lib/softhsm/libsofthsm2.so}
 [ -f "$SOFTHSM_MODULE" ] || { echo "SoftHSMv2 not found at $SOFTHSM_MODULE (apt-get install softhsm2)" >&2; exit 1; }
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$BUILD_DIR" vellumcrest-pkcs11 vellumcrest-card vc-bench >/dev/null
+ninja -C "$BUILD_DIR" vellumcrest-pkcs11 vellumcrest-card vellumcrest-card-emu vc-bench >/dev/null
 OURS=$(realpath "$BUILD_DIR/libvellumcrest-pkcs11.so")
 TOOL=$(realpath "$BUILD_DIR/vellumcrest-card")
 BENCH=$(realpath "$BUILD_DIR/tests/bench/vc-bench")
 
+export VC_EMU_PATH=$(realpath "$BUILD_DIR/vellumcrest-card-emu")
+
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vc-bench.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
+trap 'scripts/pcsc-env.sh stop "$WORK/pcsc" 2>/dev/null || true; rm -rf "$WORK"' EXIT
 PIN=1234
 SO_PIN=12345678
 
@@ -76,7 +80,7 @@ export VELLUMCREST_READERS_DIR="$READERS"
 # The token label is the second half of the 32-character card identifier.
 card_id() { local label=$1; printf 'VellumcrestBench%s' "$label"; printf '%*s' $((16 - ${#label})) '' | tr ' ' '.'; }
 make_card() {
-    local label=$1 image="$WORK/$1.vcard"
+    local label=$1 image=${2:-$WORK/$1.vcard}
     "$TOOL" --readers-dir "$READERS" card-create "$image" --type 1 --id "$(card_id "$label")" \
         --user-pin "$PIN" --so-pin "$SO_PIN" --memory 4000000 >/dev/null
     echo "$image"
@@ -98,6 +102,21 @@ for n in $OBJECT_COUNTS; do
     "$TOOL" --readers-dir "$READERS" card-insert "Reader bench-$n" "$image" >/dev/null
 done
 
+# The pcsc backend: a second copy of the module with its own configuration, loaded into the
+# same process; its bench-a card is served by the emulator in a reader of a private pcscd.
+PCSC_WHY=$(scripts/pcsc-env.sh check) && PCSC_WHY=
+if [ -z "$PCSC_WHY" ]; then
+    echo "== pcsc: pcscd with an emulated card"
+    image=$(make_card bench-a "$WORK/pcsc-bench-a.vcard")
+    "$TOOL" --readers-dir "$READERS" key-import "$image" --pem "$WORK/rsa2048.pem" --label rsa2048 --id 01 >/dev/null
+    mkdir -p "$WORK/pcsc-module"
+    cp "$OURS" "$WORK/pcsc-module/"
+    PCSC_MODULE="$WORK/pcsc-module/$(basename "$OURS")"
+    printf '[Core]\nReaderBackend=pcsc\n[Pkcs11]\nLogLevelPkcs11=0\nLogLevelCore=0\n' > "$WORK/pcsc.conf"
+    scripts/pcsc-env.sh start "$WORK/pcsc" --owner $$ >/dev/null
+    scripts/pcsc-env.sh card "$WORK/pcsc" 0 "$image"
+fi
+
 CASES="sign2048 sign1024 decrypt2048 verify2048 encrypt2048 threads"
 for n in $OBJECT_COUNTS; do CASES="$CASES find-$n"; done
 RESULTS="$WORK/results.txt"
@@ -108,10 +127,14 @@ echo "== measuring: $ROUNDS rounds, ${SECONDS_PER_CASE}s per case and target"
 for ((round = 1; round <= ROUNDS; round++)); do
     "$BENCH" --module ours="$OURS" --module softhsm="$SOFTHSM_MODULE" \
         --openssl "$WORK/rsa2048.pem" "$WORK/rsa1024.pem" --pin "$PIN" --seconds "$SECONDS_PER_CASE" $CASES >> "$RESULTS"
+    if [ -z "$PCSC_WHY" ]; then
+        "$BENCH" --module directory="$OURS" --module pcsc="$PCSC_MODULE" --config pcsc="$WORK/pcsc.conf" \
+            --pin "$PIN" --seconds "$SECONDS_PER_CASE" sign2048 >> "$RESULTS"
+    fi
     echo "   round $round done"
 done
 
-/usr/bin/python3 - "$RESULTS" "$OBJECT_COUNTS" <<'EOF'
+/usr/bin/python3 - "$RESULTS" "$OBJECT_COUNTS" "$PCSC_WHY" <<'EOF'
 import statistics, sys
 values = {}
 for line in open(sys.argv[1]):
@@ -143,4 +166,13 @@ print()
 for target, name in (("ours", "ours"), ("softhsm", "SoftHSMv2"), ("openssl", "OpenSSL")):
     print("2 threads / 1 thread (RSA-2048 signing, measured in turns), %s: %s"
           % (name, ratio(get(target, "threads2"), get(target, "threads1"))))
+print()
+if sys.argv[3]:
+    print("pcsc: skipped (%s)" % sys.argv[3])
+else:
+    d, p = get("directory", "sign2048"), get("pcsc", "sign2048")
+    print("| C_SignInit+C_Sign RSA-2048, ops/s | directory backend | pcsc backend (pcscd, vpcd, emulator) "
+          "| directory / pcsc |")
+    print("|---|---|---|---|")
+    print("| measured in the same turns | %s | %s | %s |" % (fmt(d), fmt(p), ratio(d, p)))
 EOF

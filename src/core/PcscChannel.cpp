@@ -119,6 +119,8 @@ void PcscChannel::readFeatures() {
     unsigned char answer[256];
     DWORD length = 0;
     LONG rc = GetPcscApi()->Control(card_, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, answer, sizeof answer, &length);
+    // Another process holding the card: ask again at the next connection.
+    if (rc == SCARD_E_SHARING_VIOLATION) featuresRead_ = false;
     // Readers without part 10 support refuse the request: no PIN pad.
     if (rc != SCARD_S_SUCCESS || length > sizeof answer) return;
     uint32_t code = 0;

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::vector<std::pair<std::string, std::string>> modules;  // name, path
+    std::map<std::string, std::string> configs;                // name, VELLUMCREST_CONFIG while it loads
     std::string pin = "1234";
     double seconds = 1.0;
     std::string key2048, key1024;  // PEM files of the OpenSSL target
@@ -343,10 +345,24 @@ void findCase(std::vector<Target>& targets, const Options& options, const std::s
     }
 }
 
+// A module with its own configuration file: the module reads VELLUMCREST_CONFIG while it is
+// loaded and initialised, so a copy of it at another path is a second instance with its own.
+std::unique_ptr<Module> loadModule(const Options& options, const std::string& name, const std::string& path) {
+    auto config = options.configs.find(name);
+    if (config == options.configs.end()) return std::make_unique<Module>(path);
+    const char* previous = std::getenv("VELLUMCREST_CONFIG");
+    std::string saved = previous != nullptr ? previous : "";
+    setenv("VELLUMCREST_CONFIG", config->second.c_str(), 1);
+    auto module = std::make_unique<Module>(path);
+    if (previous != nullptr) setenv("VELLUMCREST_CONFIG", saved.c_str(), 1);
+    else unsetenv("VELLUMCREST_CONFIG");
+    return module;
+}
+
 void run(const Options& options) {
     std::vector<Target> targets;
     for (const auto& module : options.modules)
-        targets.push_back(Target{module.first, std::make_unique<Module>(module.second)});
+        targets.push_back(Target{module.first, loadModule(options, module.first, module.second)});
     SslKeys keys;
     const std::vector<unsigned char> data = digestInfo();
     if (!options.key2048.empty()) {
@@ -426,11 +442,12 @@ void setupData(const Options& options) {
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: vc-bench [--module NAME=PATH]... [--openssl KEY2048.pem KEY1024.pem] [--pin PIN]\n"
-                 "                [--seconds S] CASE...\n"
+                 "usage: vc-bench [--module NAME=PATH [--config NAME=FILE]]... [--openssl KEY2048.pem KEY1024.pem]\n"
+                 "                [--pin PIN] [--seconds S] CASE...\n"
                  "       vc-bench --module NAME=PATH --token LABEL --setup-data N [--pin PIN]\n"
                  "cases: sign2048 sign1024 decrypt2048 verify2048 encrypt2048 threads find-<N>\n"
-                 "(threads: 1 and 2 threads signing with RSA-2048 on the tokens bench-a and bench-b)\n");
+                 "(threads: 1 and 2 threads signing with RSA-2048 on the tokens bench-a and bench-b;\n"
+                 " --config: VELLUMCREST_CONFIG of module NAME while it is loaded and initialised)\n");
     std::exit(2);
 }
 
@@ -449,6 +466,11 @@ int main(int argc, char** argv) {
             size_t equals = named.find('=');
             if (equals == std::string::npos) usage();
             options.modules.emplace_back(named.substr(0, equals), named.substr(equals + 1));
+        } else if (arg == "--config") {
+            std::string named = value();
+            size_t equals = named.find('=');
+            if (equals == std::string::npos) usage();
+            options.configs[named.substr(0, equals)] = named.substr(equals + 1);
         } else if (arg == "--openssl") {
             options.key2048 = value();
             options.key1024 = value();

@@ -5,8 +5,10 @@ runs, or when pcscd or the vpcd driver is not installed) and plays the cards its
 vpcd's protocol. It checks what the PC/SC platform layer owes the module: the readers are
 the slots, a foreign card is a slot without a token, insertions and removals wake
 C_WaitForSlotEvent, C_Finalize ends a blocked wait, and the readers go with the service and
-come back with it. The calls go through the exported C functions (ctypes releases the GIL,
-so one thread can block in the module while another calls it).
+come back with it; and, with the card emulator, that a card reset by another PC/SC client
+(opensc-tool) between two signatures is reconnected and selected again. The calls go through
+the exported C functions (ctypes releases the GIL, so one thread can block in the module
+while another calls it).
 """
 import ctypes
 import os
@@ -20,6 +22,8 @@ import time
 import unittest
 
 MODULE = os.environ.get("VC_MODULE_PATH", "build/libvellumcrest-pkcs11.so")
+TOOL = os.environ.get("VC_TOOL_PATH", "build/vellumcrest-card")
+EMULATOR = os.path.join(os.path.dirname(TOOL), "vellumcrest-card-emu")
 PCSCD = shutil.which("pcscd") or "/usr/sbin/pcscd"
 VPCD = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so"
 SOCKET = "/run/pcscd/pcscd.comm"
@@ -54,6 +58,14 @@ def free_port_pair():
     raise unittest.SkipTest("no two free consecutive ports")
 
 
+def foreign_env():
+    """The environment for programs that are not ours (a sanitizer runtime preloaded for the
+    module is not theirs)."""
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
 def pcscd_running():
     return subprocess.run(["pgrep", "-x", "pcscd"], stdout=subprocess.DEVNULL).returncode == 0
 
@@ -79,39 +91,40 @@ class VpcdCard:
                     raise
                 time.sleep(0.1)
         self.sock.settimeout(None)
-        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread = threading.Thread(target=self._serve, args=(self.sock,), daemon=True)
         self.thread.start()
 
-    def _recv(self, n):
+    @staticmethod
+    def _recv(sock, n):
         data = b""
         while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
+            chunk = sock.recv(n - len(data))
             if not chunk:
                 raise EOFError
             data += chunk
         return data
 
-    def _serve(self):
+    def _serve(self, sock):
         try:
             while True:
-                (length,) = struct.unpack(">H", self._recv(2))
-                message = self._recv(length)
+                (length,) = struct.unpack(">H", self._recv(sock, 2))
+                message = self._recv(sock, length)
                 if length == 1:
                     if message[0] == 4:
-                        self.sock.sendall(struct.pack(">H", len(self.ATR)) + self.ATR)
+                        sock.sendall(struct.pack(">H", len(self.ATR)) + self.ATR)
                     continue
-                self.sock.sendall(struct.pack(">H", len(self.sw)) + self.sw)
+                sock.sendall(struct.pack(">H", len(self.sw)) + self.sw)
         except (EOFError, OSError):
             pass
 
     def pull(self):
-        if self.sock is not None:
+        sock, self.sock = self.sock, None
+        if sock is not None:
             try:
-                self.sock.shutdown(socket.SHUT_RDWR)
+                sock.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-            self.sock.close()
-            self.sock = None
+            sock.close()
         if self.thread is not None:
             self.thread.join(5)
 
@@ -129,7 +142,7 @@ class Pcscd:
     def start(self):
         with open(self.log, "a") as log:
             self.proc = subprocess.Popen([PCSCD, "--foreground", "-c", self.conf], stdout=log,
-                                         stderr=subprocess.STDOUT)
+                                         stderr=subprocess.STDOUT, env=foreign_env())
         deadline = time.time() + 10
         while not os.path.exists(SOCKET) and time.time() < deadline:
             time.sleep(0.05)
@@ -187,6 +200,24 @@ def slot_info(slot):
     info = SlotInfo()
     assert LIB.C_GetSlotInfo(ctypes.c_ulong(slot), ctypes.byref(info)) == CKR_OK
     return info.slotDescription.decode().rstrip(), info.flags
+
+
+# Signs a line's worth at a time in a process of its own, with one session throughout.
+SIGNER = r"""
+import sys, PyKCS11
+lib = PyKCS11.PyKCS11Lib()
+lib.load(sys.argv[1])
+slot = [s for s in lib.getSlotList(tokenPresent=True)
+        if lib.getSlotInfo(s).slotDescription.strip() == sys.argv[2]][0]
+session = lib.openSession(slot)
+session.login("1234")
+key = session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY)])[0]
+for line in sys.stdin:
+    try:
+        print(len(session.sign(key, b"0" * 35, PyKCS11.Mechanism(PyKCS11.CKM_RSA_PKCS))), flush=True)
+    except PyKCS11.PyKCS11Error as e:
+        print(e, flush=True)
+"""
 
 
 def read_log():
@@ -258,6 +289,43 @@ class PcscPlatformTest(unittest.TestCase):
         waiter.join(5)
         self.assertFalse(waiter.is_alive(), "C_Finalize did not end C_WaitForSlotEvent")
         self.assertEqual(waiter.rv, CKR_CRYPTOKI_NOT_INITIALIZED)
+
+    def test_a_card_reset_by_another_client_is_reconnected(self):
+        opensc_tool = shutil.which("opensc-tool")
+        if not (os.path.exists(EMULATOR) and os.path.exists(TOOL) and opensc_tool):
+            self.skipTest("skipped: needs vellumcrest-card-emu, the card tool and opensc-tool")
+        image = os.path.join(ROOT, "card.vcard")
+        for args in (["card-create", image, "--type", "1", "--user-pin", "1234", "--so-pin", "12345678"],
+                     ["key-generate", image, "--bits", "1024", "--label", "k", "--id", "01"]):
+            subprocess.run([TOOL] + args, check=True, stdout=subprocess.DEVNULL)
+        reader = READER + " 00 01"
+        slot = self.by_name()[reader]
+        emulator = subprocess.Popen([EMULATOR, "--vpcd-port", str(PORT + 1), image], stdout=subprocess.DEVNULL)
+        signer = None
+        try:
+            self.assertEqual(wait_event(), (CKR_OK, slot))
+            signer = subprocess.Popen(["/usr/bin/python3", "-c", SIGNER, MODULE, reader], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True)
+
+            def sign():
+                signer.stdin.write("sign\n")
+                signer.stdin.flush()
+                return signer.stdout.readline().strip()
+
+            self.assertEqual(sign(), "128")
+            for kind in ("cold", "warm"):
+                subprocess.run([opensc_tool, "-r", "1", "--reset", kind], check=True, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, env=foreign_env())
+                self.assertEqual(sign(), "128", "signature after a %s reset" % kind)
+            self.assertIn("byla resetovana, znovu pripojena", read_log())
+        finally:
+            if signer is not None:
+                signer.stdin.close()
+                signer.wait(10)
+                signer.stdout.close()
+            emulator.terminate()
+            emulator.wait(10)
+        self.assertEqual(wait_event(), (CKR_OK, slot))
 
     def test_readers_go_and_come_back_with_the_service(self):
         self.assertEqual(len(self.by_name()), 2)

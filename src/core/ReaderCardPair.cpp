@@ -20,6 +20,7 @@ ReaderCardPair::State::State(ReaderCardPair* owner) : pair(owner) {
 
 void ReaderCardPair::State::applyReader(const ReaderEntry* entry) {
     Reader& reader = pair->reader_;
+    readerMark = cardMark = contentMark = WatchMark();
     if (entry == nullptr) {
         readerValid = false;
         hasPinPadPin = false;
@@ -41,11 +42,19 @@ void ReaderCardPair::State::applyReader(const ReaderEntry* entry) {
 void ReaderCardPair::State::refreshReader() {
     const Reader& reader = pair->reader_;
     if (readerValid) {
-        CardFileStamp now = StatCardFile(reader.directory_ + "/" + kReaderConfFileName);
-        if (now.exists && now == confStamp) return;
+        if (quietSince(readerMark)) return;
+        const std::string directory = reader.directory_;
+        WatchMark mark = MarkDirectory(directory);
+        drainedInHold = drainedInHold || mark.Valid();
+        CardFileStamp now = StatCardFile(directory + "/" + kReaderConfFileName);
+        if (now.exists && now == confStamp) {
+            readerMark = mark;
+            return;
+        }
         ReaderEntry entry;
-        if (ReadReaderConf(reader.directory_, &entry) && entry.name == reader.name_) {
+        if (ReadReaderConf(directory, &entry) && entry.name == reader.name_) {
             applyReader(&entry);
+            readerMark = mark;
             return;
         }
     }
@@ -75,13 +84,33 @@ void ReaderCardPair::State::ensureFresh(bool force) {
     }
     // While the card is open under the file lock no other writer can change it.
     if (openDepth > 0 && fileLock.Held()) return;
+    const bool locked = fileLock.Held();
+    if (!force && cardStatus != CoreIoError) {
+        // Under the lock a write follows: the image must be the file's content. The queue read
+        // after the lock was taken shows any write before it; a directory quiet since the image
+        // was read, written or proven keeps it the file's, else only the checksum proves it.
+        bool quiet = locked ? DirectoryQuiet(contentMark, !fileLock.QueueReadUnderLock()) : quietSince(cardMark);
+        if (quiet) return;
+    }
+    WatchMark mark = MarkDirectory(pair->reader_.directory_);
+    drainedInHold = drainedInHold || mark.Valid();
     if (!force && cardStatus != CoreIoError) {
         CardFileStamp now = StatCardFile(imagePath);
-        // Under the lock a write follows: only the checksum proves the image is the newest.
-        bool same = now == stamp && (fileLock.Held() && now.exists ? CardFileHoldsVersion(imagePath, stamp) : true);
-        if (same && (now.exists || cardStatus == CoreCardNotPresent)) return;
+        bool same = now == stamp && (locked && now.exists ? CardFileHoldsVersion(imagePath, stamp) : true);
+        if (same && (now.exists || cardStatus == CoreCardNotPresent)) {
+            cardMark = mark;
+            if (locked) contentMark = mark;
+            return;
+        }
     }
     reload();
+    cardMark = contentMark = cardStatus != CoreIoError ? mark : WatchMark();
+}
+
+bool ReaderCardPair::State::quietSince(const WatchMark& mark) {
+    bool quiet = DirectoryQuiet(mark, !drainedInHold);
+    drainedInHold = drainedInHold || mark.Valid();
+    return quiet;
 }
 
 void ReaderCardPair::State::reload() {
@@ -306,6 +335,7 @@ void ReaderCardPair::Unlock() {
     if (state_->holdDepth.fetch_sub(1) == 1) {
         state_->retired.clear();
         state_->checkedInHold = false;
+        state_->drainedInHold = false;
         state_->holder = std::thread::id();
     }
     lock_.Unlock();

@@ -241,7 +241,7 @@ int CardFileLock::Lock(const std::string& imagePath) {
         // to now, with the lock taken: a lock file removed or replaced (or a fork, which
         // would share the lock) is an event.
         if (!takeLock()) return CoreIoError;
-        if (DirectoryQuiet(mark_, true)) {
+        if (DirectoryQuiet(mark_, QueueRead::Always)) {
             queueReadUnderLock_ = true;
             return CoreOk;
         }

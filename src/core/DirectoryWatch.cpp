@@ -27,6 +27,10 @@ constexpr uint32_t kDirectoryEvents = IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DEL
 // An ancestor matters only when it is moved or removed (the path then leads elsewhere).
 constexpr uint32_t kAncestorEvents = IN_DELETE_SELF | IN_MOVE_SELF;
 
+// Outer calls of this thread, and whether one of their checks read the queue.
+thread_local int callDepth = 0;
+thread_local bool queueReadInCall = false;
+
 struct Entry {
     int wd = -1;  // -1: not watched (yet, or any more)
     uint64_t generation = 1;
@@ -56,8 +60,10 @@ public:
         }
     }
 
-    bool Quiet(const WatchMark& mark, bool drainQueue) {
+    bool Quiet(const WatchMark& mark, QueueRead read) {
         if (!mark.Valid()) return false;
+        bool drainQueue = read == QueueRead::Always ||
+                          (read == QueueRead::OncePerCall && !(callDepth > 0 && queueReadInCall));
         std::lock_guard<std::mutex> guard(mutex_);
         if (inotify_ < 0) return false;
         if (drainQueue && !drain()) return false;
@@ -109,6 +115,7 @@ private:
             ready = ::poll(fds, 2, 0);
         } while (ready < 0 && errno == EINTR);
         if (ready < 0) return fail();
+        if (callDepth > 0) queueReadInCall = true;
         if (ready == 0) return true;
         if ((fds[1].revents & (POLLPRI | POLLERR)) != 0) ++global_;
         if ((fds[0].revents & POLLIN) == 0) return true;
@@ -117,7 +124,10 @@ private:
             ssize_t length = ::read(inotify_, buffer, sizeof buffer);
             if (length < 0 && errno == EINTR) continue;
             if (length < 0 && errno == EAGAIN) return true;
-            if (length <= 0) return fail();
+            if (length <= 0) {
+                queueReadInCall = false;
+                return fail();
+            }
             for (ssize_t at = 0; at < length;) {
                 const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
                 note(*event);
@@ -207,7 +217,13 @@ void Watcher::childFork() { watcher().Child(); }
 
 WatchMark MarkDirectory(const std::string& directory) { return watcher().Mark(directory); }
 
-bool DirectoryQuiet(const WatchMark& mark, bool drain) { return watcher().Quiet(mark, drain); }
+bool DirectoryQuiet(const WatchMark& mark, QueueRead read) { return watcher().Quiet(mark, read); }
+
+CallSpan::CallSpan() {
+    if (callDepth++ == 0) queueReadInCall = false;
+}
+
+CallSpan::~CallSpan() { --callDepth; }
 
 }  // namespace Core
 }  // namespace Vellumcrest

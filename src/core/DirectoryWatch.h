@@ -28,10 +28,24 @@ struct WatchMark {
 // looking makes a later check not quiet). Drains the queue when it returns a valid mark.
 WatchMark MarkDirectory(const std::string& directory);
 
-// True when nothing changed in or about mark's directory since mark was taken. With drain
-// false the queue is not read: only for a caller that drained it since its own call began.
-// An empty mark is never quiet and drains nothing.
-bool DirectoryQuiet(const WatchMark& mark, bool drain);
+// When a check reads the change queue: never (the caller read it since its call began),
+// once per outer call on this thread (every time outside a CallSpan), or always (a check
+// under the card's file lock must see every write made before the lock was taken).
+enum class QueueRead { No, OncePerCall, Always };
+
+// True when nothing changed in or about mark's directory since mark was taken. An empty
+// mark is never quiet and reads nothing.
+bool DirectoryQuiet(const WatchMark& mark, QueueRead read);
+
+// Marks one outer call into the library on this thread: checks inside it read the change
+// queue once, which shows every change completed before the call began.
+class CallSpan {
+public:
+    CallSpan();
+    ~CallSpan();
+    CallSpan(const CallSpan&) = delete;
+    CallSpan& operator=(const CallSpan&) = delete;
+};
 
 }  // namespace Core
 }  // namespace Vellumcrest

@@ -89,7 +89,7 @@ void ReaderCardPair::State::ensureFresh(bool force) {
         // Under the lock a write follows: the image must be the file's content. The queue read
         // after the lock was taken shows any write before it; a directory quiet since the image
         // was read, written or proven keeps it the file's, else only the checksum proves it.
-        bool quiet = locked ? DirectoryQuiet(contentMark, !fileLock.QueueReadUnderLock()) : quietSince(cardMark);
+        bool quiet = locked ? DirectoryQuiet(contentMark, fileLock.QueueReadUnderLock() ? QueueRead::No : QueueRead::Always) : quietSince(cardMark);
         if (quiet) return;
     }
     WatchMark mark = MarkDirectory(pair->reader_.directory_);
@@ -108,7 +108,7 @@ void ReaderCardPair::State::ensureFresh(bool force) {
 }
 
 bool ReaderCardPair::State::quietSince(const WatchMark& mark) {
-    bool quiet = DirectoryQuiet(mark, !drainedInHold);
+    bool quiet = DirectoryQuiet(mark, drainedInHold ? QueueRead::No : QueueRead::OncePerCall);
     drainedInHold = drainedInHold || mark.Valid();
     return quiet;
 }

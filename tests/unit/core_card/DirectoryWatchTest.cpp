@@ -20,6 +20,7 @@ namespace {
 using Vellumcrest::Core::CardFileLock;
 using Vellumcrest::Core::DirectoryQuiet;
 using Vellumcrest::Core::MarkDirectory;
+using Vellumcrest::Core::QueueRead;
 using Vellumcrest::Core::WatchMark;
 
 class DirectoryWatchTest : public CardTest {
@@ -37,9 +38,9 @@ protected:
     bool QuietAfter(const std::function<void()>& change) {
         WatchMark mark = MarkDirectory(dir_);
         EXPECT_TRUE(mark.Valid()) << dir_;
-        EXPECT_TRUE(DirectoryQuiet(mark, true));
+        EXPECT_TRUE(DirectoryQuiet(mark, QueueRead::Always));
         change();
-        return DirectoryQuiet(mark, true);
+        return DirectoryQuiet(mark, QueueRead::Always);
     }
 
     std::string dir_;
@@ -81,13 +82,35 @@ TEST_F(DirectoryWatchTest, LookingAtTheCardAndLockingItStayQuiet) {
     }));
 }
 
+// One call sees the directory as of its first check; the next call, and a check under the
+// card's lock, see what changed since.
+TEST_F(DirectoryWatchTest, ACallReadsTheQueueOnceAndTheNextCallSeesTheChange) {
+    WatchMark mark = MarkDirectory(dir_);
+    {
+        Vellumcrest::Core::CallSpan call;
+        EXPECT_TRUE(DirectoryQuiet(mark, QueueRead::OncePerCall));
+        WriteBytes(dir_ + "/card.vcard", {5});
+        EXPECT_TRUE(DirectoryQuiet(mark, QueueRead::OncePerCall));
+        EXPECT_FALSE(DirectoryQuiet(mark, QueueRead::Always));
+    }
+    mark = MarkDirectory(dir_);
+    {
+        Vellumcrest::Core::CallSpan call;
+        EXPECT_TRUE(DirectoryQuiet(mark, QueueRead::OncePerCall));
+    }
+    WriteBytes(dir_ + "/card.vcard", {6});
+    Vellumcrest::Core::CallSpan call;
+    EXPECT_FALSE(DirectoryQuiet(mark, QueueRead::OncePerCall));
+    EXPECT_FALSE(DirectoryQuiet(mark, QueueRead::No));
+}
+
 TEST_F(DirectoryWatchTest, PathsThatCouldPartFromTheWatchAreNotWatched) {
     ASSERT_EQ(::symlink(dir_.c_str(), (root_ + "/link").c_str()), 0);
     EXPECT_FALSE(MarkDirectory(root_ + "/link").Valid());
     EXPECT_FALSE(MarkDirectory(dir_ + "/").Valid());
     EXPECT_FALSE(MarkDirectory("a/reader").Valid());
     EXPECT_FALSE(MarkDirectory(dir_ + "/missing").Valid());
-    EXPECT_FALSE(DirectoryQuiet(WatchMark(), true));
+    EXPECT_FALSE(DirectoryQuiet(WatchMark(), QueueRead::Always));
 }
 
 // A child shares the queue with its parent after fork: it must not report its parent's marks
@@ -98,10 +121,10 @@ TEST_F(DirectoryWatchTest, ForkedChildNeitherTrustsNorStealsTheParentsQueue) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        int code = DirectoryQuiet(mark, true) ? 1 : 0;
+        int code = DirectoryQuiet(mark, QueueRead::Always) ? 1 : 0;
         WriteBytes(dir_ + "/card.vcard", {7});
         if (!MarkDirectory(dir_).Valid()) code |= 2;
-        DirectoryQuiet(MarkDirectory(dir_), true);
+        DirectoryQuiet(MarkDirectory(dir_), QueueRead::Always);
         ::_exit(code);
     }
     int status = 0;
@@ -109,7 +132,7 @@ TEST_F(DirectoryWatchTest, ForkedChildNeitherTrustsNorStealsTheParentsQueue) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "the child took the parent's mark as quiet";
     EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "the child could not watch on its own";
-    EXPECT_FALSE(DirectoryQuiet(mark, true)) << "the child's write was lost to the parent";
+    EXPECT_FALSE(DirectoryQuiet(mark, QueueRead::Always)) << "the child's write was lost to the parent";
 }
 
 }  // namespace

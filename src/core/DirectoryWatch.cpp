@@ -5,8 +5,10 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/inotify.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -20,10 +22,33 @@ namespace Core {
 
 namespace {
 
+// File systems whose changes all pass through this kernel, so that its queue shows them (a
+// network or FUSE file system changes elsewhere).
+bool localFileSystem(const std::string& directory) {
+    struct statfs fs;
+    if (::statfs(directory.c_str(), &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0xEF53:      // ext2, ext3, ext4
+        case 0x58465342:  // xfs
+        case 0x9123683E:  // btrfs
+        case 0x01021994:  // tmpfs
+        case 0x858458F6:  // ramfs
+        case 0xF2F52010:  // f2fs
+        case 0x2FC12FC1:  // zfs
+        case 0x794C7630:  // overlayfs
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Everything that can change what a reader directory holds. Opening, reading and closing
 // are not included: looking at a card must not count as a change of it.
 constexpr uint32_t kDirectoryEvents = IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                       IN_DELETE_SELF | IN_MOVE_SELF;
+// A file is watched also by itself: a write through another name of it has no event in the
+// directory.
+constexpr uint32_t kFileEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 // An ancestor matters only when it is moved or removed (the path then leads elsewhere).
 constexpr uint32_t kAncestorEvents = IN_DELETE_SELF | IN_MOVE_SELF;
 
@@ -48,11 +73,11 @@ public:
         closeAll();
     }
 
-    WatchMark Mark(const std::string& directory) {
+    WatchMark Mark(const std::string& directory, const char* file) {
         std::lock_guard<std::mutex> guard(mutex_);
         try {
             if (!open() || !drain()) return WatchMark();
-            Entry* entry = watch(directory);
+            Entry* entry = watch(directory, file);
             if (entry == nullptr) return WatchMark();
             return WatchMark{entry, entry->generation, global_};
         } catch (const std::bad_alloc&) {
@@ -152,7 +177,8 @@ private:
         for (Entry* entry : found->second.directories) ++entry->generation;
         if (found->second.ancestor) ++global_;
         if ((event.mask & IN_IGNORED) != 0) {  // the watch is gone: removed or unmounted
-            for (Entry* entry : found->second.directories) entry->wd = -1;
+            for (Entry* entry : found->second.directories)
+                if (entry->wd == event.wd) entry->wd = -1;
             if (found->second.ancestor) {
                 for (auto it = ancestors_.begin(); it != ancestors_.end();)
                     it = it->second == event.wd ? ancestors_.erase(it) : std::next(it);
@@ -162,12 +188,12 @@ private:
     }
 
     // The entry of directory, watched with all its ancestors; null when it cannot be.
-    Entry* watch(const std::string& directory) {
+    Entry* watch(const std::string& directory, const char* file) {
         if (directory.size() < 2 || directory[0] != '/') return nullptr;
         // Only a canonical path is watched: through a link, the watched directory and the
         // one the path names could part ways without an event.
         std::unique_ptr<char, void (*)(void*)> real(::realpath(directory.c_str(), nullptr), std::free);
-        if (!real || directory != real.get()) return nullptr;
+        if (!real || directory != real.get() || !localFileSystem(directory)) return nullptr;
         std::unique_ptr<Entry>& slot = entries_[directory];
         if (!slot) slot.reset(new Entry());
         Entry* entry = slot.get();
@@ -176,7 +202,7 @@ private:
             if (wd < 0) return nullptr;
             entry->wd = wd;
             ++entry->generation;
-            descriptors_[wd].directories.push_back(entry);
+            addOwner(wd, entry);
         }
         for (size_t slash = directory.find_last_of('/'); slash != std::string::npos && slash > 0;
              slash = directory.find_last_of('/', slash - 1)) {
@@ -187,7 +213,17 @@ private:
             ancestors_[ancestor] = wd;
             descriptors_[wd].ancestor = true;
         }
+        if (file != nullptr) {
+            int wd = ::inotify_add_watch(inotify_, (directory + "/" + file).c_str(), kFileEvents | IN_MASK_ADD);
+            if (wd < 0 && errno != ENOENT) return nullptr;  // a missing file appears with an event
+            if (wd >= 0) addOwner(wd, entry);
+        }
         return entry;
+    }
+
+    void addOwner(int wd, Entry* entry) {
+        std::vector<Entry*>& owners = descriptors_[wd].directories;
+        if (std::find(owners.begin(), owners.end(), entry) == owners.end()) owners.push_back(entry);
     }
 
     static void prepareFork();
@@ -215,7 +251,7 @@ void Watcher::childFork() { watcher().Child(); }
 
 }  // namespace
 
-WatchMark MarkDirectory(const std::string& directory) { return watcher().Mark(directory); }
+WatchMark MarkDirectory(const std::string& directory, const char* file) { return watcher().Mark(directory, file); }
 
 bool DirectoryQuiet(const WatchMark& mark, QueueRead read) { return watcher().Quiet(mark, read); }
 

@@ -25,8 +25,9 @@ struct WatchMark {
 };
 
 // The present state of directory, taken before looking at its files (a change while
-// looking makes a later check not quiet). Drains the queue when it returns a valid mark.
-WatchMark MarkDirectory(const std::string& directory);
+// looking makes a later check not quiet). Changes of the file named file (may be null) count
+// also when made through another name of it. Reads the queue when it returns a valid mark.
+WatchMark MarkDirectory(const std::string& directory, const char* file = nullptr);
 
 // When a check reads the change queue: never (the caller read it since its call began),
 // once per outer call on this thread (every time outside a CallSpan), or always (a check

@@ -44,7 +44,7 @@ void ReaderCardPair::State::refreshReader() {
     if (readerValid) {
         if (quietSince(readerMark)) return;
         const std::string directory = reader.directory_;
-        WatchMark mark = MarkDirectory(directory);
+        WatchMark mark = MarkDirectory(directory, kReaderConfFileName);
         drainedInHold = drainedInHold || mark.Valid();
         CardFileStamp now = StatCardFile(directory + "/" + kReaderConfFileName);
         if (now.exists && now == confStamp) {
@@ -92,7 +92,7 @@ void ReaderCardPair::State::ensureFresh(bool force) {
         bool quiet = locked ? DirectoryQuiet(contentMark, fileLock.QueueReadUnderLock() ? QueueRead::No : QueueRead::Always) : quietSince(cardMark);
         if (quiet) return;
     }
-    WatchMark mark = MarkDirectory(pair->reader_.directory_);
+    WatchMark mark = MarkDirectory(pair->reader_.directory_, kCardImageFileName);
     drainedInHold = drainedInHold || mark.Valid();
     if (!force && cardStatus != CoreIoError) {
         CardFileStamp now = StatCardFile(imagePath);

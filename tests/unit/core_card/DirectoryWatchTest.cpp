@@ -113,6 +113,27 @@ TEST_F(DirectoryWatchTest, PathsThatCouldPartFromTheWatchAreNotWatched) {
     EXPECT_FALSE(DirectoryQuiet(WatchMark(), QueueRead::Always));
 }
 
+// A card file rewritten in place through a second name of it (no event in the reader's
+// directory) is seen at the next check.
+TEST_F(CardTest, CardRewrittenThroughAnotherNameIsSeen) {
+    Vellumcrest::Core::ReaderCardPair* pair = Card("--type 1 --memory 1000");
+    ASSERT_NE(pair, nullptr);
+    const std::string image = ReaderDir("R1") + "/card.vcard";
+    const std::string other = root_ + "/other-name.vcard";
+    ASSERT_EQ(::link(image.c_str(), other.c_str()), 0);
+    ASSERT_NE(pair->GetCardInfo(true), nullptr);
+    EXPECT_EQ(pair->GetCardInfo(true)->freePublicMemory, 1000);
+
+    const std::string copy = root_ + "/copy.vcard";
+    WriteBytes(copy, ReadBytes(image));
+    WriteBytes(root_ + "/data.bin", std::vector<unsigned char>(100, 'x'));
+    ToolOk("data-add " + Quote(copy) + " --file " + Quote(root_ + "/data.bin") + " --label d");
+    WriteBytes(other, ReadBytes(copy));  // in place, through the other name
+    const Vellumcrest::Core::CardInfo* info = pair->GetCardInfo(true);
+    ASSERT_NE(info, nullptr);
+    EXPECT_LT(info->freePublicMemory, 1000);
+}
+
 // A child shares the queue with its parent after fork: it must not report its parent's marks
 // quiet, and its own checks must not take events the parent has yet to see.
 TEST_F(DirectoryWatchTest, ForkedChildNeitherTrustsNorStealsTheParentsQueue) {

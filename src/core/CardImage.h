@@ -106,6 +106,8 @@ public:
 
     // Card identifier plus insertion serial: what tells one inserted card from another.
     std::string Identity() const;
+    // Identity() == identity, without building the text (compared at every call).
+    bool HasIdentity(const std::string& identity) const;
 
     uint32_t NewRecordId();
     uint32_t NewContainerId();

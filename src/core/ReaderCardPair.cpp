@@ -71,6 +71,7 @@ void ReaderCardPair::State::refreshReader() {
 }
 
 bool ReaderCardPair::State::acknowledge() {
+    if (cardStatus == CoreOk && image && image->HasIdentity(ackIdentity)) return false;  // the usual case
     std::string identity = currentIdentity();
     bool changed = identity != ackIdentity;
     ackIdentity = identity;

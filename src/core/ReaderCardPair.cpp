@@ -90,8 +90,8 @@ void ReaderCardPair::State::ensureFresh(bool force) {
         // Under the lock a write follows: the image must be the file's content. The queue read
         // after the lock was taken shows any write before it; a directory quiet since the image
         // was read, written or proven keeps it the file's, else only the checksum proves it.
-        bool quiet = locked ? DirectoryQuiet(contentMark, fileLock.QueueReadUnderLock() ? QueueRead::No : QueueRead::Always) : quietSince(cardMark);
-        if (quiet) return;
+        QueueRead read = fileLock.QueueReadUnderLock() ? QueueRead::No : QueueRead::Always;
+        if (locked ? DirectoryQuiet(contentMark, read) : quietSince(cardMark)) return;
     }
     WatchMark mark = MarkDirectory(pair->reader_.directory_, kCardImageFileName);
     drainedInHold = drainedInHold || mark.Valid();

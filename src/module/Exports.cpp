@@ -19,9 +19,9 @@ void logEscaped(const char* method, const char* what, CK_RV rv) noexcept {
     }
 }
 
-// Every export is one outer call (see Core::CallSpan). No exception leaves the library: one that escapes a provider method is logged and
-// answered with CKR_HOST_MEMORY when memory ran out, else CKR_GENERAL_ERROR. Locks are
-// scoped, so the unwinding has released them.
+// Every export is one outer call (Core::CallSpan). No exception leaves the library: one
+// that escapes a provider method is logged and answered with CKR_HOST_MEMORY when memory
+// ran out, else CKR_GENERAL_ERROR. Locks are scoped, so the unwinding has released them.
 template <typename Call>
 CK_RV guarded(const char* method, Call call) noexcept {
     Vellumcrest::Core::CallSpan span;

@@ -79,8 +79,8 @@ TEST(CardImageFormat, IdentityIsCardIdAndInsertionSerial) {
     image->insertionSerial = 0x00f0000000001a2bULL;
     EXPECT_EQ(image->Identity(), "ABC#00f0000000001a2b");
     EXPECT_TRUE(image->HasIdentity("ABC#00f0000000001a2b"));
-    for (const char* other : {"ABC#00f0000000001a2c", "ABD#00f0000000001a2b", "ABC#00f0000000001a2", "AB#00f0000000001a2b",
-                              "ABC-00f0000000001a2b", ""})
+    for (const char* other : {"ABC#00f0000000001a2c", "ABD#00f0000000001a2b", "ABC#00f0000000001a2",
+                              "AB#00f0000000001a2b", "ABC-00f0000000001a2b", ""})
         EXPECT_FALSE(image->HasIdentity(other)) << other;
 }
 

@@ -1,6 +1,9 @@
 #include "core/CardAuth.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
 
 #include <cstring>
 #include <map>
@@ -25,9 +28,15 @@ struct Memo {
     std::mutex mutex;
     bool keyed = false;
     unsigned char key[32];
+    // HMAC-SHA256 under key with its pads computed: each MAC works on a copy (as every
+    // signature logs in, the key set-up is not repeated). Null when it could not be made.
+    EVP_MAC_CTX* keyedMac = nullptr;
     std::map<std::string, MemoEntry> entries;
 
-    ~Memo() { OPENSSL_cleanse(key, sizeof key); }
+    ~Memo() {
+        OPENSSL_cleanse(key, sizeof key);
+        EVP_MAC_CTX_free(keyedMac);
+    }
 
     // The key is made once and never changes; the MAC itself is computed outside the lock,
     // so that logins on other cards (every signature logs in) do not wait for it.
@@ -37,9 +46,30 @@ struct Memo {
             if (!keyed) {
                 if (!CardCrypto::RandomBytes(key, sizeof key)) return false;
                 keyed = true;
+                keyedMac = makeKeyedMac(key, sizeof key);
             }
         }
-        return CardCrypto::HmacSha256(key, sizeof key, pin, length, out);
+        if (keyedMac == nullptr) return CardCrypto::HmacSha256(key, sizeof key, pin, length, out);
+        EVP_MAC_CTX* ctx = EVP_MAC_CTX_dup(keyedMac);
+        size_t size = 0;
+        bool ok = ctx != nullptr && EVP_MAC_init(ctx, nullptr, 0, nullptr) == 1 &&
+                  EVP_MAC_update(ctx, pin, length) == 1 && EVP_MAC_final(ctx, out, &size, 32) == 1 && size == 32;
+        EVP_MAC_CTX_free(ctx);
+        return ok;
+    }
+
+    static EVP_MAC_CTX* makeKeyedMac(const unsigned char* key, size_t size) {
+        EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        EVP_MAC_CTX* made = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
+        EVP_MAC_free(mac);
+        char digest[] = "SHA256";
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_construct_end()};
+        if (made != nullptr && EVP_MAC_init(made, key, size, params) != 1) {
+            EVP_MAC_CTX_free(made);
+            made = nullptr;
+        }
+        return made;
     }
 };
 

@@ -14,6 +14,7 @@
 #include "core/CardCrypto.h"
 #include "core/CardRecords.h"
 #include "core/CoreTypes.h"
+#include "core/DirectoryWatch.h"
 
 namespace Vellumcrest {
 namespace Core {
@@ -117,6 +118,8 @@ public:
 
     // Card identifier plus insertion serial: what tells one inserted card from another.
     std::string Identity() const;
+    // Identity() == identity, without building the text (compared at every call).
+    bool HasIdentity(const std::string& identity) const;
 
     uint32_t NewRecordId();
     uint32_t NewContainerId();
@@ -217,20 +220,33 @@ int WriteCardImage(const std::string& path, CardImage& image, CardFileStamp* sta
 int WriteFileAtomic(const std::string& path, const std::vector<unsigned char>& bytes, CardFileStamp* stamp);
 
 // Exclusive advisory lock (flock) on "<image>.lock", serialising processes that work on
-// one card image.
+// one card image. The lock file stays open between locks while its directory is watched
+// and quiet.
 class CardFileLock {
 public:
     CardFileLock() = default;
-    ~CardFileLock() { Unlock(); }
+    ~CardFileLock() {
+        Unlock();
+        close();
+    }
     CardFileLock(const CardFileLock&) = delete;
     CardFileLock& operator=(const CardFileLock&) = delete;
     // 0, or CoreIoError when the lock file cannot be opened or locked.
     int Lock(const std::string& imagePath);
     void Unlock();
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return held_; }
+    // The directory change queue was read after the lock was taken.
+    bool QueueReadUnderLock() const { return held_ && queueReadUnderLock_; }
 
 private:
+    bool takeLock();
+    void close();
+
     int fd_ = -1;
+    bool held_ = false;
+    bool queueReadUnderLock_ = false;
+    std::string path_;
+    WatchMark mark_;
 };
 
 // Failure injection for tests of the atomic write: the next writes fail at the given

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "core/CardImage.h"
+#include "core/DirectoryWatch.h"
 #include "core/Log.h"
 
 namespace Vellumcrest {
@@ -241,24 +242,52 @@ int WriteCardImage(const std::string& path, CardImage& image, CardFileStamp* sta
 }
 
 int CardFileLock::Lock(const std::string& imagePath) {
-    if (fd_ >= 0) return CoreOk;
+    if (held_) return CoreOk;
     std::string lockPath = imagePath + ".lock";
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return CoreIoError;
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno == EINTR) continue;
-        ::close(fd);
-        return CoreIoError;
+    queueReadUnderLock_ = false;
+    if (fd_ >= 0 && lockPath == path_) {
+        // The kept descriptor still names the lock file when the directory stayed quiet up
+        // to now, with the lock taken: a lock file removed or replaced (or a fork, which
+        // would share the lock) is an event.
+        if (!takeLock()) return CoreIoError;
+        if (DirectoryQuiet(mark_, QueueRead::Always)) {
+            queueReadUnderLock_ = true;
+            return CoreOk;
+        }
+        Unlock();
     }
-    fd_ = fd;
-    return CoreOk;
+    close();
+    mark_ = MarkDirectory(directoryOf(lockPath));
+    fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return CoreIoError;
+    path_ = lockPath;
+    return takeLock() ? CoreOk : CoreIoError;
+}
+
+bool CardFileLock::takeLock() {
+    while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno == EINTR) continue;
+        close();
+        return false;
+    }
+    held_ = true;
+    return true;
 }
 
 void CardFileLock::Unlock() {
-    if (fd_ < 0) return;
+    if (!held_) return;
     ::flock(fd_, LOCK_UN);
-    ::close(fd_);
+    held_ = false;
+    if (!mark_.Valid()) close();  // unwatched: its name may change unseen
+}
+
+void CardFileLock::close() {
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    held_ = false;
+    queueReadUnderLock_ = false;
+    mark_ = WatchMark();
+    path_.clear();
 }
 
 void SetCardWriteFaultForTesting(int stage) { writeFault.store(stage); }

@@ -9,10 +9,25 @@
 namespace Vellumcrest {
 namespace Core {
 
+namespace {
+// Digit i (0: the highest) of the insertion serial in an identity: 16 lower-case hex digits.
+char serialDigit(uint64_t serial, int i) { return "0123456789abcdef"[(serial >> (60 - 4 * i)) & 0xF]; }
+constexpr int kSerialDigits = 16;
+}  // namespace
+
 std::string CardImage::Identity() const {
-    char serial[24];
-    std::snprintf(serial, sizeof serial, "%016llx", static_cast<unsigned long long>(insertionSerial));
-    return cardId + "#" + serial;
+    std::string identity = cardId + "#";
+    for (int i = 0; i < kSerialDigits; ++i) identity += serialDigit(insertionSerial, i);
+    return identity;
+}
+
+bool CardImage::HasIdentity(const std::string& identity) const {
+    const size_t n = cardId.size();
+    if (identity.size() != n + 1 + kSerialDigits || identity.compare(0, n, cardId) != 0 || identity[n] != '#')
+        return false;
+    for (int i = 0; i < kSerialDigits; ++i)
+        if (identity[n + 1 + static_cast<size_t>(i)] != serialDigit(insertionSerial, i)) return false;
+    return true;
 }
 
 uint32_t CardImage::NewRecordId() {

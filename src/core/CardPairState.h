@@ -12,6 +12,7 @@
 #include "core/CardImage.h"
 #include "core/CardReaders.h"
 #include "core/CardChannel.h"
+#include "core/DirectoryWatch.h"
 #include "core/RemoteCard.h"
 #include "core/Reader.h"
 
@@ -32,6 +33,12 @@ struct ReaderCardPair::State {
     std::string imagePath;
     CardFileStamp confStamp;        // reader.conf as last applied
     CardFileStamp readersDirStamp;  // readers directory when a search by name last missed
+    // The reader directory as of the last look at reader.conf, at the card file, and when the
+    // image was last read or written or its checksum proved it the file's: while the
+    // directory stays quiet since a mark, what that look found still holds.
+    WatchMark readerMark;
+    WatchMark cardMark;
+    WatchMark contentMark;
 
     // The card as last read: status 0 with an image, CoreCardNotPresent, CoreCardUnsupported
     // or CoreIoError without one.
@@ -64,6 +71,7 @@ struct ReaderCardPair::State {
     std::atomic<int> holdDepth{0};
     std::atomic<std::thread::id> holder{std::thread::id()};
     bool checkedInHold = false;  // the image was compared with the file in this locked span
+    bool drainedInHold = false;  // the change queue was read in this locked span
     std::vector<std::shared_ptr<void>> retired;
     // Threads waiting in ReaderCardPairList::GetReaderCardPair for this pair; a pair with
     // waiters is never taken out of the list. Raised under the list's lock, lowered by the
@@ -99,6 +107,9 @@ struct ReaderCardPair::State {
     // the card forget verified PINs. 0, or the failure (noted).
     int channelLock();
     void channelUnlock();
+    // Whether the reader directory stayed quiet since mark; reads the change queue once per
+    // locked span.
+    bool quietSince(const WatchMark& mark);
     void dropImage(int status, const CardFileStamp& newStamp);
     void cardSwitched();
     void forgetLogin();

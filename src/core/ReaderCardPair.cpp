@@ -21,6 +21,7 @@ ReaderCardPair::State::State(ReaderCardPair* owner) : pair(owner) {
 void ReaderCardPair::State::applyReader(const ReaderEntry* entry) {
     if (channel) return channelApplyReader(entry != nullptr);
     Reader& reader = pair->reader_;
+    readerMark = cardMark = contentMark = WatchMark();
     if (entry == nullptr) {
         readerValid = false;
         hasPinPadPin = false;
@@ -43,11 +44,19 @@ void ReaderCardPair::State::refreshReader() {
     if (channel) return;  // the presence query of ensureFresh also tells whether the reader is there
     const Reader& reader = pair->reader_;
     if (readerValid) {
-        CardFileStamp now = StatCardFile(reader.directory_ + "/" + kReaderConfFileName);
-        if (now.exists && now == confStamp) return;
+        if (quietSince(readerMark)) return;
+        const std::string directory = reader.directory_;
+        WatchMark mark = MarkDirectory(directory, kReaderConfFileName);
+        drainedInHold = drainedInHold || mark.Valid();
+        CardFileStamp now = StatCardFile(directory + "/" + kReaderConfFileName);
+        if (now.exists && now == confStamp) {
+            readerMark = mark;
+            return;
+        }
         ReaderEntry entry;
-        if (ReadReaderConf(reader.directory_, &entry) && entry.name == reader.name_) {
+        if (ReadReaderConf(directory, &entry) && entry.name == reader.name_) {
             applyReader(&entry);
+            readerMark = mark;
             return;
         }
     }
@@ -64,6 +73,7 @@ void ReaderCardPair::State::refreshReader() {
 }
 
 bool ReaderCardPair::State::acknowledge() {
+    if (cardStatus == CoreOk && image && image->HasIdentity(ackIdentity)) return false;  // the usual case
     std::string identity = currentIdentity();
     bool changed = identity != ackIdentity;
     ackIdentity = identity;
@@ -78,13 +88,33 @@ void ReaderCardPair::State::ensureFresh(bool force) {
     }
     // While the card is open under the file lock no other writer can change it.
     if (openDepth > 0 && fileLock.Held()) return;
+    const bool locked = fileLock.Held();
+    if (!force && cardStatus != CoreIoError) {
+        // Under the lock a write follows: the image must be the file's content. The queue read
+        // after the lock was taken shows any write before it; a directory quiet since the image
+        // was read, written or proven keeps it the file's, else only the checksum proves it.
+        QueueRead read = fileLock.QueueReadUnderLock() ? QueueRead::No : QueueRead::Always;
+        if (locked ? DirectoryQuiet(contentMark, read) : quietSince(cardMark)) return;
+    }
+    WatchMark mark = MarkDirectory(pair->reader_.directory_, kCardImageFileName);
+    drainedInHold = drainedInHold || mark.Valid();
     if (!force && cardStatus != CoreIoError) {
         CardFileStamp now = StatCardFile(imagePath);
-        // Under the lock a write follows: only the checksum proves the image is the newest.
-        bool same = now == stamp && (fileLock.Held() && now.exists ? CardFileHoldsVersion(imagePath, stamp) : true);
-        if (same && (now.exists || cardStatus == CoreCardNotPresent)) return;
+        bool same = now == stamp && (locked && now.exists ? CardFileHoldsVersion(imagePath, stamp) : true);
+        if (same && (now.exists || cardStatus == CoreCardNotPresent)) {
+            cardMark = mark;
+            if (locked) contentMark = mark;
+            return;
+        }
     }
     reload();
+    cardMark = contentMark = cardStatus != CoreIoError ? mark : WatchMark();
+}
+
+bool ReaderCardPair::State::quietSince(const WatchMark& mark) {
+    bool quiet = DirectoryQuiet(mark, drainedInHold ? QueueRead::No : QueueRead::OncePerCall);
+    drainedInHold = drainedInHold || mark.Valid();
+    return quiet;
 }
 
 void ReaderCardPair::State::reload() {
@@ -323,6 +353,7 @@ void ReaderCardPair::Unlock() {
     if (state_->holdDepth.fetch_sub(1) == 1) {
         state_->retired.clear();
         state_->checkedInHold = false;
+        state_->drainedInHold = false;
         state_->holder = std::thread::id();
     }
     lock_.Unlock();

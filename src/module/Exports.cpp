@@ -2,6 +2,7 @@
 #include <exception>
 #include <new>
 
+#include "core/DirectoryWatch.h"
 #include "core/Log.h"
 #include "module/Globals.h"
 #include "module/Pkcs11Provider.h"
@@ -18,11 +19,12 @@ void logEscaped(const char* method, const char* what, CK_RV rv) noexcept {
     }
 }
 
-// No exception leaves the library: one that escapes a provider method is logged and
-// answered with CKR_HOST_MEMORY when memory ran out, else CKR_GENERAL_ERROR. Locks are
-// scoped, so the unwinding has released them.
+// Every export is one outer call (Core::CallSpan). No exception leaves the library: one
+// that escapes a provider method is logged and answered with CKR_HOST_MEMORY when memory
+// ran out, else CKR_GENERAL_ERROR. Locks are scoped, so the unwinding has released them.
 template <typename Call>
 CK_RV guarded(const char* method, Call call) noexcept {
+    Vellumcrest::Core::CallSpan span;
     try {
         return call();
     } catch (const std::bad_alloc&) {

@@ -1,15 +1,20 @@
 // Two processes that write the same card at the same time lose none of each other's
 // changes: every write starts from the newest image under the card's lock.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <set>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "ImportSupport.h"
+#include "support/TestEnv.h"
 
 using namespace imptest;
 
@@ -93,5 +98,47 @@ TEST(ConcurrentWriters, NoWriteWithoutTheCardLock) {
     EXPECT_EQ(Count(Dump("nolock"), "data file "), 0u);
     ::rmdir(lock.c_str());
     EXPECT_EQ(Create(session, data, &handle), CKR_OK);
+    EXPECT_EQ(P11()->C_CloseAllSessions(slot), CKR_OK);
+}
+
+// The module keeps the card's lock file open between calls: a write of another process is
+// still seen by the next call, and a lock file removed and made anew (as when a reader is
+// removed and added again) is the one the module waits for.
+TEST(ConcurrentWriters, NextCallSeesOtherWritersAndWaitsForANewLockFile) {
+    CK_SLOT_ID slot = NewCard("relock", 1);
+    ASSERT_NE(slot, 0u);
+    CK_SESSION_HANDLE session = Session(slot);
+    Template first = DataTemplate(Bytes(8, 1), "first");
+    CK_OBJECT_HANDLE handle = 0;
+    ASSERT_EQ(Create(session, first, &handle), CKR_OK);  // the module now holds the lock file open
+
+    auto freeMemory = [&] {
+        CK_TOKEN_INFO info;
+        EXPECT_EQ(P11()->C_GetTokenInfo(slot, &info), CKR_OK);
+        return info.ulFreePublicMemory;
+    };
+    Sh("printf 'other writer' > '" + vctest::TestEnv::Get().Path("other.bin") + "'");
+    for (int round = 0; round < 4; ++round) {
+        CK_ULONG before = freeMemory();
+        vctest::TestEnv::Get().ToolOk("data-add @relock --file '" + vctest::TestEnv::Get().Path("other.bin") +
+                                      "' --label other-" + std::to_string(round));
+        EXPECT_LT(freeMemory(), before) << "round " << round;
+    }
+
+    const std::string lockPath = vctest::TestEnv::Get().ReadersDir() + "/relock/card.vcard.lock";
+    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    std::future<CK_RV> write = std::async(std::launch::async, [&] {
+        Template second = DataTemplate(Bytes(8, 2), "second");
+        CK_OBJECT_HANDLE created = 0;
+        return Create(session, second, &created);
+    });
+    EXPECT_EQ(write.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "the write went ahead under the removed lock file";
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    EXPECT_EQ(write.get(), CKR_OK);
     EXPECT_EQ(P11()->C_CloseAllSessions(slot), CKR_OK);
 }

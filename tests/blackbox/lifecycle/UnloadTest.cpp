@@ -4,6 +4,7 @@
 // LeakSanitizer the process exit reports anything left; in a normal build the heap may
 // grow only by what the C library and OpenSSL keep per load (well under 1 KiB; sessions,
 // groups and objects alone were several KiB).
+#include <dirent.h>
 #include <dlfcn.h>
 #include <malloc.h>
 
@@ -28,6 +29,15 @@ constexpr bool kHeapCounted = true;
 #else
 constexpr bool kHeapCounted = true;
 #endif
+
+size_t openDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
 
 // One load, use and unload of a private copy of the module (the copy the test binary
 // holds open would never be unloaded).
@@ -85,6 +95,7 @@ TEST(Unload, RepeatedLoadUseAndUnloadFreesEverything) {
 
     for (int i = 0; i < 3; ++i) cycle(copy, i % 2 == 0);  // first loads settle caches
     size_t before = mallinfo2().uordblks;
+    const size_t descriptorsBefore = openDescriptors();
     const int cycles = 20;
     for (int i = 0; i < cycles; ++i) {
         SCOPED_TRACE(i);
@@ -92,6 +103,7 @@ TEST(Unload, RepeatedLoadUseAndUnloadFreesEverything) {
         if (HasFatalFailure()) return;
     }
     size_t after = mallinfo2().uordblks;
+    EXPECT_EQ(openDescriptors(), descriptorsBefore) << "file descriptors kept open after unload";
     if (kHeapCounted) {
         long growth = static_cast<long>(after) - static_cast<long>(before);
         EXPECT_LT(growth / cycles, 1024) << "bytes kept per load and unload (" << growth << " in " << cycles << ")";

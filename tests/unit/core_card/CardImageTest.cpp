@@ -72,6 +72,18 @@ TEST(CardImageFormat, RoundTripKeepsEverything) {
     EXPECT_EQ(parsed->Serialise(), bytes) << "the form is deterministic";
 }
 
+// The identity tells insertions apart; HasIdentity answers without building it.
+TEST(CardImageFormat, IdentityIsCardIdAndInsertionSerial) {
+    std::unique_ptr<CardImage> image = sampleImage();
+    image->cardId = "ABC";
+    image->insertionSerial = 0x00f0000000001a2bULL;
+    EXPECT_EQ(image->Identity(), "ABC#00f0000000001a2b");
+    EXPECT_TRUE(image->HasIdentity("ABC#00f0000000001a2b"));
+    for (const char* other : {"ABC#00f0000000001a2c", "ABD#00f0000000001a2b", "ABC#00f0000000001a2",
+                              "AB#00f0000000001a2b", "ABC-00f0000000001a2b", ""})
+        EXPECT_FALSE(image->HasIdentity(other)) << other;
+}
+
 TEST(CardImageFormat, DamagedImagesAreRefusedWithoutCrash) {
     std::vector<unsigned char> bytes = sampleImage()->Serialise();
     std::unique_ptr<CardImage> parsed;

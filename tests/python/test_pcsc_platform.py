@@ -13,6 +13,7 @@ while another calls it).
 import ctypes
 import os
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -66,8 +67,19 @@ def foreign_env():
     return env
 
 
+def die_with_parent():
+    """A pcscd left behind by a killed test would keep every later one from starting."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 def pcscd_running():
-    return subprocess.run(["pgrep", "-x", "pcscd"], stdout=subprocess.DEVNULL).returncode == 0
+    """A pcscd answers on its socket (a stale socket file does not)."""
+    with socket.socket(socket.AF_UNIX) as probe:
+        try:
+            probe.connect(SOCKET)
+            return True
+        except OSError:
+            return False
 
 
 class VpcdCard:
@@ -142,7 +154,7 @@ class Pcscd:
     def start(self):
         with open(self.log, "a") as log:
             self.proc = subprocess.Popen([PCSCD, "--foreground", "-c", self.conf], stdout=log,
-                                         stderr=subprocess.STDOUT, env=foreign_env())
+                                         stderr=subprocess.STDOUT, env=foreign_env(), preexec_fn=die_with_parent)
         deadline = time.time() + 10
         while not os.path.exists(SOCKET) and time.time() < deadline:
             time.sleep(0.05)

@@ -162,10 +162,11 @@ bool sendMessage(int fd, const Apdu::Bytes& payload) {
     return true;
 }
 
-// Serves one connection until vpcd closes it or a stop is requested (then true).
-bool serve(int fd, CardApduServer& server) {
+// Serves one connection until vpcd closes it or a stop is requested (then true). *messages
+// counts what vpcd sent.
+bool serve(int fd, CardApduServer& server, size_t* messages) {
     Apdu::Bytes payload;
-    for (;;) {
+    for (;; ++*messages) {
         unsigned char header[2];
         int rc = readFully(fd, header, sizeof header);
         if (rc <= 0) return rc < 0;
@@ -262,17 +263,19 @@ int main(int argc, char** argv) {
             std::printf("serving %s on vpcd %s:%d\n", options.card.c_str(), options.host.c_str(), options.port);
             std::fflush(stdout);
             announced = true;
-        } else {
-            std::fprintf(stderr, "vellumcrest-card-emu: connected to vpcd %s:%d again\n", options.host.c_str(),
-                         options.port);
         }
         server.Reset();
-        bool stop = serve(fd, server);
+        size_t messages = 0;
+        bool stop = serve(fd, server, &messages);
         ::close(fd);
         server.Reset();  // pulled: nothing stays verified
-        if (!stop && !stopRequested)
+        if (stop || stopRequested) break;
+        // A vpcd that takes the connection and drops it at once (its reader has a card) is
+        // retried quietly.
+        if (messages > 0)
             std::fprintf(stderr, "vellumcrest-card-emu: vpcd %s:%d closed the connection; retrying\n",
                          options.host.c_str(), options.port);
+        pause(kRetryMs);
     }
     return 0;
 }

@@ -194,7 +194,8 @@ int ReaderCardPair::UpdateCertificateAttr(CardCertificateRecord* record) {
     if (status != CoreOk) return status;
     ImageCertificate* item = state_->certificate(record);
     if (item == nullptr) return CoreInvalidArgument;
-    if (state_->remote) return state_->remoteAttributes(Apdu::ItemCertificate, item->record.recordId, 0, record->common);
+    if (state_->remote)
+        return state_->remoteAttributes(Apdu::ItemCertificate, item->record.recordId, 0, record->common);
     takeCommon(item, record);
     if (scope.Image().FreeMemory() < 0) {
         state_->reload();
@@ -209,7 +210,8 @@ int ReaderCardPair::UpdateFileStorageAttr(CardFileStorageRecord* record) {
     if (status != CoreOk) return status;
     ImageFile* item = state_->file(record);
     if (item == nullptr) return CoreInvalidArgument;
-    if (state_->remote) return state_->remoteAttributes(Apdu::ItemDataFile, item->record.recordId, 0, record->common);
+    if (state_->remote)
+        return state_->remoteAttributes(Apdu::ItemDataFile, item->record.recordId, 0, record->common);
     takeCommon(item, record);
     if (&item->record != record) item->record.name = record->name;
     if (scope.Image().FreeMemory() < 0) {

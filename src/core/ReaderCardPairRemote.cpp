@@ -88,8 +88,8 @@ int ReaderCardPair::State::remoteWrote(int rc) {
     if (rc == CoreSCardError || rc == CoreCardNotPresent) return rc;
     int synced = syncRemote(false);
     if (synced != CoreOk)
-        GetCoreLog()->Error("ReaderCardPair: obraz karty ve ctecce %s nelze obnovit (%d)", pair->reader_.GetReaderName(),
-                            synced);
+        GetCoreLog()->Error("ReaderCardPair: obraz karty ve ctecce %s nelze obnovit (%d)",
+                            pair->reader_.GetReaderName(), synced);
     return rc;
 }
 

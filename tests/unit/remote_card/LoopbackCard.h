@@ -107,7 +107,8 @@ inline Bytes EncryptPkcs1(EVP_PKEY* key, const std::string& text) {
     size_t length = 0;
     Bytes out;
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-    if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+    if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 &&
+        EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
         EVP_PKEY_encrypt(ctx, nullptr, &length, in, text.size()) == 1) {
         out.resize(length);
         if (EVP_PKEY_encrypt(ctx, out.data(), &length, in, text.size()) != 1) length = 0;

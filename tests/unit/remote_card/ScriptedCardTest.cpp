@@ -95,7 +95,8 @@ TEST(RemoteCardTest, SelectTellsOurCardFromForeignOnesAndReadsItsIdentity) {
     Apdu::Bytes otherFci = Fci();
     otherFci.back() ^= 1;
     for (const Apdu::Bytes& answer : {Answer({}, Apdu::SwApplicationNotFound), Answer({}, Apdu::SwClaNotSupported),
-                                      Answer({}, 0x6999), Answer(otherFci, Apdu::SwOk), Answer({0x6F, 0x05}, Apdu::SwOk),
+                                      Answer({}, 0x6999), Answer(otherFci, Apdu::SwOk),
+                                      Answer({0x6F, 0x05}, Apdu::SwOk),
                                       Answer({}, Apdu::SwOk)}) {
         channel.script = {answer};
         EXPECT_EQ(card.Select(&identity), CoreCardUnsupported);
@@ -160,7 +161,9 @@ TEST(RemoteCardTest, PublicImageIsReadInChunksUntilAShortOneAndBoundedInSize) {
     };
     EXPECT_EQ(card.ReadPublicImage(&image), CoreCardUnsupported);
     EXPECT_LE(reads, kCardImageMaxSize / Apdu::kReadChunk + 1);
-    channel.reply = [&](const Apdu::Bytes&) { return Answer(Apdu::Bytes(bytes.begin(), bytes.begin() + 100), Apdu::SwEndOfFile); };
+    channel.reply = [&](const Apdu::Bytes&) {
+        return Answer(Apdu::Bytes(bytes.begin(), bytes.begin() + 100), Apdu::SwEndOfFile);
+    };
     EXPECT_EQ(card.ReadPublicImage(&image), CoreCardUnsupported);
     channel.reply = [&](const Apdu::Bytes&) { return Answer({}, Apdu::SwConditionsNotSatisfied); };
     EXPECT_NE(card.ReadPublicImage(&image), CoreOk);
@@ -231,9 +234,10 @@ TEST(RemoteCardTest, StatusWordsBecomeCoreResultsAndMalformedAnswersAreErrors) {
     channel.script = {Answer({0x01}, Apdu::SwOk)};  // data to a command that expects none
     EXPECT_EQ(card.DeleteCertificate(3), CoreIoError);
     uint32_t priv = 0, pub = 0;
-    for (const Apdu::Bytes& answer : {Apdu::TlvWriter().AddU32(Apdu::TagPrivateKey, 9).Take(),
-                                      Apdu::TlvWriter().AddU32(Apdu::TagPrivateKey, 9).AddU32(Apdu::TagPublicKey, 0).Take(),
-                                      Apdu::Bytes{0x89, 0x04, 0, 0, 0, 9, 0x8A, 0x04, 0}}) {
+    const Apdu::Bytes onlyPrivate = Apdu::TlvWriter().AddU32(Apdu::TagPrivateKey, 9).Take();
+    const Apdu::Bytes zeroPublic =
+        Apdu::TlvWriter().AddU32(Apdu::TagPrivateKey, 9).AddU32(Apdu::TagPublicKey, 0).Take();
+    for (const Apdu::Bytes& answer : {onlyPrivate, zeroPublic, Apdu::Bytes{0x89, 0x04, 0, 0, 0, 9, 0x8A, 0x04, 0}}) {
         channel.script = {Answer(answer, Apdu::SwOk)};
         EXPECT_EQ(card.GenerateKeyPair(1, 0x10, &priv, &pub), CoreIoError);
     }

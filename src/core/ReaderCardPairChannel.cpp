@@ -104,7 +104,8 @@ int ReaderCardPair::State::noteChannelFailure(int rc) {
             break;
         case CoreCardUnsupported:
             if (!unsupportedLogged)
-                GetCoreLog()->Warning("ReaderCardPair: karta ve ctecce %s neni podporovana", pair->reader_.GetReaderName());
+                GetCoreLog()->Warning("ReaderCardPair: karta ve ctecce %s neni podporovana",
+                                      pair->reader_.GetReaderName());
             unsupportedLogged = true;
             dropImage(CoreCardUnsupported, CardFileStamp());
             break;

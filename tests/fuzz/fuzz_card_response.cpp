@@ -57,7 +57,8 @@ void checkOutput(int rc, const std::vector<unsigned char>& out) {
 
 // The pair's card work as the module does it: look, open, log in, sign, close, look again.
 void drivePair(const uint8_t* data, size_t size) {
-    std::unique_ptr<ReaderCardPair> pair = ReaderCardPair::ForChannel("fuzz", std::make_unique<FuzzChannel>(data, size));
+    std::unique_ptr<ReaderCardPair> pair =
+        ReaderCardPair::ForChannel("fuzz", std::make_unique<FuzzChannel>(data, size));
     pair->Refresh();
     pair->GetCardInfo(true);
     if (pair->Open() == CoreOk) {

@@ -52,6 +52,7 @@ void ReaderCardPair::State::channelSync(bool force) {
                     pcsc->Disconnect();
                     dropImage(CoreCardNotPresent, CardFileStamp());
                     unsupportedLogged = false;
+                    loggedSCardError = 0;
                     force = true;
                 }
                 cardSeen = true;
@@ -111,8 +112,11 @@ int ReaderCardPair::State::noteChannelFailure(int rc) {
             break;
         case CoreSCardError:
             pair->lastSCardError_ = channel->LastError();
-            GetCoreLog()->Error("ReaderCardPair: ctecka %s hlasi chybu 0x%lX", pair->reader_.GetReaderName(),
-                                pair->lastSCardError_);
+            // Once per kind of failure: a reader that keeps failing is looked at by every call.
+            if (pair->lastSCardError_ != loggedSCardError)
+                GetCoreLog()->Error("ReaderCardPair: ctecka %s hlasi chybu 0x%lX", pair->reader_.GetReaderName(),
+                                    pair->lastSCardError_);
+            loggedSCardError = pair->lastSCardError_;
             // A card in use stays as it was (the failure may pass); one not yet read is read
             // again at the next look.
             if (cardStatus != CoreOk || !image) dropImage(CoreSCardError, CardFileStamp());

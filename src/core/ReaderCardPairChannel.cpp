@@ -92,6 +92,9 @@ int ReaderCardPair::State::remoteLoad(bool force) {
     if (rc != CoreOk) return noteChannelFailure(rc);
     RemoteIdentity identity;
     rc = remote->Select(&identity);
+    // A card of this insertion that gives no usable answer to our SELECT is not one of ours.
+    if (rc == CoreSCardError && pcsc != nullptr && cardStatus != CoreOk && PcscNoAnswer(channel->LastError()))
+        rc = CoreCardUnsupported;
     if (rc == CoreOk) rc = syncRemote(force);
     channel->EndTransaction();
     return rc == CoreOk ? CoreOk : noteChannelFailure(rc);

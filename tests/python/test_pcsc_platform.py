@@ -273,25 +273,26 @@ class PcscPlatformTest(unittest.TestCase):
         self.assertIn(second, names)
         self.assertEqual(slots(token_present=True), [])
 
-        # A foreign card: an event on its slot, a slot without a token, refused sessions.
-        card = VpcdCard(PORT)
-        card.insert()
-        rv, slot = wait_event()
-        self.assertEqual((rv, slot), (CKR_OK, names[first]))
-        deadline = time.time() + 5
-        while "neni podporovana" not in read_log() and time.time() < deadline:
-            slot_info(slot)
-            time.sleep(0.1)
-        self.assertIn("neni podporovana", read_log())
-        self.assertFalse(slot_info(slot)[1] & CKF_TOKEN_PRESENT)
-        self.assertEqual(slots(token_present=True), [])
-        session = ctypes.c_ulong(0)
-        self.assertEqual(LIB.C_OpenSession(ctypes.c_ulong(slot), ctypes.c_ulong(4), None, None,
-                                           ctypes.byref(session)), CKR_TOKEN_NOT_PRESENT)
-
-        # Pulled out: another event on the same slot.
-        card.pull()
-        self.assertEqual(wait_event(), (CKR_OK, names[first]))
+        # A foreign card (refusing our application, or answering garbage): an event on its
+        # slot, a slot without a token, refused sessions; pulled out: another event.
+        for answer in (b"\x6A\x82", b"\x90"):
+            card = VpcdCard(PORT, answer)
+            reported = read_log().count("neni podporovana")
+            card.insert()
+            rv, slot = wait_event()
+            self.assertEqual((rv, slot), (CKR_OK, names[first]))
+            deadline = time.time() + 5
+            while read_log().count("neni podporovana") == reported and time.time() < deadline:
+                slot_info(slot)
+                time.sleep(0.1)
+            self.assertEqual(read_log().count("neni podporovana"), reported + 1, answer)
+            self.assertFalse(slot_info(slot)[1] & CKF_TOKEN_PRESENT)
+            self.assertEqual(slots(token_present=True), [])
+            session = ctypes.c_ulong(0)
+            self.assertEqual(LIB.C_OpenSession(ctypes.c_ulong(slot), ctypes.c_ulong(4), None, None,
+                                               ctypes.byref(session)), CKR_TOKEN_NOT_PRESENT)
+            card.pull()
+            self.assertEqual(wait_event(), (CKR_OK, names[first]))
         # Nothing happens: C_Finalize in another thread ends the wait.
         waiter = Waiter()
         waiter.start()

@@ -58,6 +58,7 @@ struct ReaderCardPair::State {
     unsigned eventCount = 0;        // pcsc-lite's insertion counter at the last look
     bool cardSeen = false;          // a card was in the reader at the last look
     bool unsupportedLogged = false; // the foreign card now in the reader was reported
+    unsigned long loggedSCardError = 0;  // reader failure last reported for this insertion
 
     // Card work.
     int openDepth = 0;

@@ -70,6 +70,19 @@ bool PcscCardGone(LONG rc) {
            rc == SCARD_E_READER_UNAVAILABLE || rc == SCARD_E_UNKNOWN_READER;
 }
 
+bool PcscNoAnswer(unsigned long code) {
+    switch (static_cast<uint32_t>(code)) {
+        case static_cast<uint32_t>(SCARD_E_NOT_TRANSACTED):
+        case static_cast<uint32_t>(SCARD_F_COMM_ERROR):
+        case static_cast<uint32_t>(SCARD_E_PROTO_MISMATCH):
+        case static_cast<uint32_t>(SCARD_W_UNRESPONSIVE_CARD):
+        case static_cast<uint32_t>(SCARD_W_UNSUPPORTED_CARD):
+            return true;
+        default:
+            return false;
+    }
+}
+
 PcscContext::~PcscContext() { Release(); }
 
 LONG PcscContext::Get(SCARDCONTEXT* context) {

@@ -43,6 +43,8 @@ const PcscApi* LoadPcscApi(const char* library, std::string* why);
 bool PcscContextLost(LONG rc);
 // True for the results that mean the card was pulled or is not there.
 bool PcscCardGone(LONG rc);
+// True for the failures of a card that gives no usable answer to a command (mute, garbled).
+bool PcscNoAnswer(unsigned long code);
 
 // A context of pcsc-lite, established when first needed and again after the service went
 // away. pcsc-lite serialises the calls on one context (a blocked SCardGetStatusChange or

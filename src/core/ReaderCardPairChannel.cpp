@@ -52,6 +52,7 @@ void ReaderCardPair::State::channelSync(bool force) {
                     pcsc->Disconnect();
                     dropImage(CoreCardNotPresent, CardFileStamp());
                     unsupportedLogged = false;
+                    loggedSCardError = 0;
                     force = true;
                 }
                 cardSeen = true;
@@ -91,6 +92,9 @@ int ReaderCardPair::State::remoteLoad(bool force) {
     if (rc != CoreOk) return noteChannelFailure(rc);
     RemoteIdentity identity;
     rc = remote->Select(&identity);
+    // A card of this insertion that gives no usable answer to our SELECT is not one of ours.
+    if (rc == CoreSCardError && pcsc != nullptr && cardStatus != CoreOk && PcscNoAnswer(channel->LastError()))
+        rc = CoreCardUnsupported;
     if (rc == CoreOk) rc = syncRemote(force);
     channel->EndTransaction();
     return rc == CoreOk ? CoreOk : noteChannelFailure(rc);
@@ -104,14 +108,18 @@ int ReaderCardPair::State::noteChannelFailure(int rc) {
             break;
         case CoreCardUnsupported:
             if (!unsupportedLogged)
-                GetCoreLog()->Warning("ReaderCardPair: karta ve ctecce %s neni podporovana", pair->reader_.GetReaderName());
+                GetCoreLog()->Warning("ReaderCardPair: karta ve ctecce %s neni podporovana",
+                                      pair->reader_.GetReaderName());
             unsupportedLogged = true;
             dropImage(CoreCardUnsupported, CardFileStamp());
             break;
         case CoreSCardError:
             pair->lastSCardError_ = channel->LastError();
-            GetCoreLog()->Error("ReaderCardPair: ctecka %s hlasi chybu 0x%lX", pair->reader_.GetReaderName(),
-                                pair->lastSCardError_);
+            // Once per kind of failure: a reader that keeps failing is looked at by every call.
+            if (pair->lastSCardError_ != loggedSCardError)
+                GetCoreLog()->Error("ReaderCardPair: ctecka %s hlasi chybu 0x%lX", pair->reader_.GetReaderName(),
+                                    pair->lastSCardError_);
+            loggedSCardError = pair->lastSCardError_;
             // A card in use stays as it was (the failure may pass); one not yet read is read
             // again at the next look.
             if (cardStatus != CoreOk || !image) dropImage(CoreSCardError, CardFileStamp());

@@ -1,8 +1,10 @@
-// The module's side of the card protocol: RemoteCard over a channel whose card answers
-// with the fuzz input. The input is a list of responses, each a 2-byte big-endian length
-// and that many bytes (data and status word); a response shorter than a status word is a
-// failure of the reader, and the end of the input is the card being pulled. Every command
-// the module sends must be a well-formed APDU.
+// The module's side of the card protocol over a channel whose card answers with the fuzz
+// input: RemoteCard's commands one by one, or (first byte odd) a reader/card pair of the
+// pcsc backend reading the card and doing card work with it. After the first byte the input
+// is a list of responses, each a 2-byte big-endian length and that many bytes (data and
+// status word); a response shorter than a status word is a failure of the reader, and the
+// end of the input is the card being pulled. Every command the module sends must be a
+// well-formed APDU.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -12,6 +14,7 @@
 #include "core/CardApdu.h"
 #include "core/CardChannel.h"
 #include "core/CardImage.h"
+#include "core/Reader.h"
 #include "core/RemoteCard.h"
 
 using namespace Vellumcrest::Core;
@@ -52,10 +55,41 @@ void checkOutput(int rc, const std::vector<unsigned char>& out) {
     if (rc == CoreOk && out.size() > Apdu::kMaxExtendedData + 1) std::abort();
 }
 
+// The pair's card work as the module does it: look, open, log in, sign, close, look again.
+void drivePair(const uint8_t* data, size_t size) {
+    std::unique_ptr<ReaderCardPair> pair =
+        ReaderCardPair::ForChannel("fuzz", std::make_unique<FuzzChannel>(data, size));
+    pair->Refresh();
+    pair->GetCardInfo(true);
+    if (pair->Open() == CoreOk) {
+        const unsigned char pin[] = {'1', '2', '3', '4'};
+        pair->Login(CardAuthIdUser, pin, sizeof pin);
+        for (CardPrivateKeyRecord* key : pair->GetPrivateKeyRecords()) {
+            const unsigned char digestInfo[51] = {0x30, 0x31};
+            unsigned char signature[512];
+            unsigned long length = sizeof signature;
+            if (pair->Sign(key, digestInfo, sizeof digestInfo, signature, &length) == CoreOk &&
+                length > sizeof signature)
+                std::abort();
+            break;
+        }
+        pair->Logout();
+        pair->Close();
+    }
+    pair->Refresh();
+    pair->GetCardType();
+    pair->GetLastSCardError();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzChannel channel(data, size);
+    if (size < 1) return 0;
+    if (data[0] & 1) {
+        drivePair(data + 1, size - 1);
+        return 0;
+    }
+    FuzzChannel channel(data + 1, size - 1);
     RemoteCard card(&channel);
 
     RemoteIdentity identity;

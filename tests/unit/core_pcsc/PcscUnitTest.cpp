@@ -5,17 +5,47 @@
 #include <PCSC/reader.h>
 #include <unistd.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "core/Config.h"
 #include "core/PcscChannel.h"
 #include "core/PcscLibrary.h"
+#include "core/Reader.h"
 
 using namespace Vellumcrest::Core;
 
 namespace {
+
+// The process-wide configuration is loaded once: it names the pcsc backend from the start.
+const std::string kPcscConfig = [] {
+    std::string base = VC_TEST_TMP;
+    ::mkdir(base.c_str(), 0700);
+    std::string path = base + "/core-pcsc-global-" + std::to_string(::getpid()) + ".conf";
+    std::ofstream(path) << "[Core]\nReaderBackend=pcsc\n";
+    ::setenv(kConfigPathVariable, path.c_str(), 1);
+    return path;
+}();
+
+// A pcscd answers on its socket (a stale socket file does not).
+bool pcscdAnswers() {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, "/run/pcscd/pcscd.comm", sizeof address.sun_path - 1);
+    bool answers = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) ::close(fd);
+    return answers;
+}
 
 using Bytes = std::vector<unsigned char>;
 
@@ -64,7 +94,7 @@ TEST(PcscLibrary, AMissingLibraryGivesNoEntryPointsAndSaysWhy) {
 
 TEST(PcscLibrary, WithoutTheServiceThereAreNoReadersAndNoCard) {
     // Only meaningful where no pcscd runs; with one, readers may well be there.
-    if (::access("/run/pcscd/pcscd.comm", F_OK) == 0) GTEST_SKIP() << "a pcscd is running";
+    if (pcscdAnswers()) GTEST_SKIP() << "a pcscd is running";
     PcscContext context;
     std::vector<std::string> names = {"stale"};
     LONG rc = PcscListReaders(&context, &names);
@@ -76,6 +106,30 @@ TEST(PcscLibrary, WithoutTheServiceThereAreNoReadersAndNoCard) {
     Apdu::Response response;
     EXPECT_NE(channel.Transmit({0x00, 0xA4, 0x04, 0x00, 0x00}, &response), 0);
     EXPECT_NE(channel.LastError(), 0u);
+}
+
+TEST(PcscMonitorConcurrency, CancelFromAnotherThreadEndsAWaitWithoutTheService) {
+    if (pcscdAnswers()) GTEST_SKIP() << "a pcscd is running: its readers would be events";
+    ASSERT_EQ(GetConfigGlobal()->GetReaderBackend(), ReaderBackend::Pcsc);
+    ReaderCardPairList list;
+    ReaderCardPairMon monitor;
+    unsigned long slot = 0;
+    EXPECT_EQ(monitor.Run(&list, &slot, false), 0);  // no service: no reader, no event
+    for (int round = 1; round <= 3; ++round) {
+        std::atomic<int> result{99};
+        std::thread waiter([&] {
+            unsigned long event = 0;
+            result = monitor.Run(&list, &event, true);
+        });
+        // Cancel meets the wait in its retry pause or while it lists the readers.
+        std::this_thread::sleep_for(std::chrono::milliseconds(120 * round));
+        EXPECT_EQ(result.load(), 99) << "the wait returned without an event";
+        monitor.Cancel();
+        waiter.join();
+        EXPECT_EQ(result.load(), -1);
+    }
+    EXPECT_EQ(list.Update(false), CoreOk);
+    EXPECT_EQ(list.GetFirstHandle(), 0u);
 }
 
 TEST(ReaderBackendConfig, DirectoryUnlessPcscIsNamed) {

@@ -111,6 +111,9 @@ public:
     // As of the last Refresh, UpdateReaderState or list update.
     bool IsValidReader();
     bool IsSupportedCardPresent();
+    // A card is in the reader that is not one of ours: an unreadable image, or a card that
+    // refuses our application.
+    bool IsUnrecognisedCardPresent();
     Reader* GetReader();
     // 1 to 4 for a supported card, 0 when no card or an unreadable one is present.
     int GetCardType();

@@ -372,6 +372,11 @@ unsigned long ReaderCardPair::GetLastSCardError() const {
 
 bool ReaderCardPair::IsSupportedCardPresent() { return GetCardType() != 0; }
 
+bool ReaderCardPair::IsUnrecognisedCardPresent() {
+    LockGuard<ReaderCardPair> guard(*this);
+    return state_->readerValid && state_->cardStatus == CoreCardUnsupported;
+}
+
 Reader* ReaderCardPair::GetReader() { return &reader_; }
 
 int ReaderCardPair::GetCardType() {

@@ -34,12 +34,13 @@ CK_RV Pkcs11Provider::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
     Locked<Core::ReaderCardPair> pair(readerCardPairs_.GetReaderCardPair(slotID, true));
     if (!pair) return LogResult(method, CKR_FUNCTION_FAILED);
     pair->Refresh();  // the card in the reader now, not the one of the last listing
-    // The core reports type 0 for an empty reader as well as for an unreadable card; an
-    // empty reader has no token rather than an unrecognised one.
+    // The core reports type 0 for an empty reader as well as for a card that is not ours; an
+    // empty reader has no token, a foreign or unreadable card an unrecognised one.
     int cardType = pair->GetCardType();
     bool present = pair->IsSupportedCardPresent();
     if (cardType != 0 && (cardType < 1 || cardType > 4)) return LogResult(method, CKR_TOKEN_NOT_RECOGNIZED);
-    if (!present) return LogResult(method, CKR_TOKEN_NOT_PRESENT);
+    if (!present)
+        return LogResult(method, pair->IsUnrecognisedCardPresent() ? CKR_TOKEN_NOT_RECOGNIZED : CKR_TOKEN_NOT_PRESENT);
     if (cardType < 1 || cardType > 4) return LogResult(method, CKR_TOKEN_NOT_RECOGNIZED);
     const Core::CardInfo* card = pair->GetCardInfo(false);
     if (card == nullptr) return LogResult(method, CKR_DEVICE_ERROR);

@@ -207,7 +207,7 @@ class Backend(unittest.TestCase):
         self.assertFalse(LIB.getSlotInfo(empty).flags & CKF_TOKEN_PRESENT)
         with self.assertRaises(PyKCS11Error) as raised:
             LIB.getTokenInfo(empty)
-        self.assertIn(raised.exception.value, (CKR_TOKEN_NOT_PRESENT, CKR_TOKEN_NOT_RECOGNIZED))
+        self.assertEqual(raised.exception.value, CKR_TOKEN_NOT_RECOGNIZED)
         ENV.pull(1)
 
         token = LIB.getTokenInfo(self.slot)

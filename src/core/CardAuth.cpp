@@ -46,7 +46,7 @@ struct Memo {
             if (!keyed) {
                 if (!CardCrypto::RandomBytes(key, sizeof key)) return false;
                 keyed = true;
-                keyedMac = makeKeyedMac(key, sizeof key);
+                keyedMac = CardCrypto::NewKeyedHmacSha256(key, sizeof key);
             }
         }
         if (keyedMac == nullptr) return CardCrypto::HmacSha256(key, sizeof key, pin, length, out);
@@ -58,19 +58,6 @@ struct Memo {
         return ok;
     }
 
-    static EVP_MAC_CTX* makeKeyedMac(const unsigned char* key, size_t size) {
-        EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-        EVP_MAC_CTX* made = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
-        EVP_MAC_free(mac);
-        char digest[] = "SHA256";
-        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                               OSSL_PARAM_construct_end()};
-        if (made != nullptr && EVP_MAC_init(made, key, size, params) != 1) {
-            EVP_MAC_CTX_free(made);
-            made = nullptr;
-        }
-        return made;
-    }
 };
 
 Memo& memo() {

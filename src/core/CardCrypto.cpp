@@ -72,6 +72,24 @@ struct CtxDeleter {
 template <typename T>
 using Owned = std::unique_ptr<T, CtxDeleter>;
 
+}  // namespace
+
+EVP_MAC_CTX* NewKeyedHmacSha256(const unsigned char* key, size_t keySize) {
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX* made = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
+    EVP_MAC_free(mac);
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                           OSSL_PARAM_construct_end()};
+    if (made != nullptr && EVP_MAC_init(made, key, keySize, params) != 1) {
+        EVP_MAC_CTX_free(made);
+        made = nullptr;
+    }
+    return made;
+}
+
+namespace {
+
 // Algorithms fetched once per load of the library (freed when it is unloaded): OpenSSL's
 // implicit fetch by EVP_sha256() and the like looks the implementation up again on every use,
 // which costs more than hashing a PIN. Fetched algorithms are immutable and shared by all
@@ -96,20 +114,10 @@ public:
 
 private:
     // HMAC-SHA256 context with the digest already set; each use duplicates it and sets the key.
+    // Keyed once with zeros: only an initialised context can be duplicated.
     static EVP_MAC_CTX* makeHmacSha256() {
-        EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-        EVP_MAC_CTX* made = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
-        EVP_MAC_free(mac);
-        char digest[] = "SHA256";
-        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                               OSSL_PARAM_construct_end()};
-        // Keyed once with zeros: only an initialised context can be duplicated.
         const unsigned char zeros[kKeySize] = {};
-        if (made != nullptr && EVP_MAC_init(made, zeros, sizeof zeros, params) != 1) {
-            EVP_MAC_CTX_free(made);
-            made = nullptr;
-        }
-        return made;
+        return NewKeyedHmacSha256(zeros, sizeof zeros);
     }
 
     EVP_MD* sha256_;

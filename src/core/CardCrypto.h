@@ -11,6 +11,7 @@
 #include "core/CardRecords.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
+typedef struct evp_mac_ctx_st EVP_MAC_CTX;
 
 namespace Vellumcrest {
 namespace Core {
@@ -70,6 +71,9 @@ std::vector<unsigned char> Sha256(const unsigned char* data, size_t size);
 std::vector<unsigned char> Sha1(const unsigned char* data, size_t size);
 // Constant-time comparison.
 bool Equal(const unsigned char* a, const unsigned char* b, size_t size);
+// HMAC-SHA256 context keyed with key (pads computed once): duplicate it per MAC and call
+// EVP_MAC_init with no key. Null when it could not be made; the caller frees it.
+EVP_MAC_CTX* NewKeyedHmacSha256(const unsigned char* key, size_t keySize);
 bool HmacSha256(const unsigned char* key, size_t keySize, const unsigned char* data, size_t size,
                 unsigned char out[32]);
 

@@ -56,6 +56,14 @@ struct ReaderCardPairMon::State {
         return now;
     }
 
+    // Only the reported reader is taken into the view: a second change that happened at
+    // the same time is reported by the next call.
+    void takeIntoView(const std::map<std::string, ReaderView>& now, const std::string& name) {
+        auto current = now.find(name);
+        if (current != now.end()) snapshot[name] = current->second;
+        else snapshot.erase(name);
+    }
+
     // First reader (by name) that appeared, vanished or holds another card.
     bool firstChange(const std::map<std::string, ReaderView>& now, std::string* name) {
         auto a = snapshot.begin();
@@ -126,11 +134,7 @@ int ReaderCardPairMon::Run(ReaderCardPairList* list, unsigned long* slot, bool w
         std::map<std::string, ReaderView> now = state_->scan();
         std::string name;
         if (state_->firstChange(now, &name)) {
-            // Only the reported reader is taken into the view: a second change that
-            // happened at the same time is reported by the next call.
-            auto current = now.find(name);
-            if (current != now.end()) state_->snapshot[name] = current->second;
-            else state_->snapshot.erase(name);
+            state_->takeIntoView(now, name);
             lock.unlock();
             unsigned long handle = slotOfReader(list, name);
             if (handle == 0) {
@@ -208,9 +212,7 @@ int ReaderCardPairMon::runPcsc(ReaderCardPairList* list, unsigned long* slot, bo
         std::string name;
         // Without the service no reader is there: every reader known so far vanished.
         if (state_->firstChange(now, &name)) {
-            auto current = now.find(name);
-            if (current != now.end()) state_->snapshot[name] = current->second;
-            else state_->snapshot.erase(name);
+            state_->takeIntoView(now, name);
             lock.unlock();
             unsigned long handle = slotOfReader(list, name);
             if (handle == 0) continue;

@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 
 #include "ApduTestUtil.h"
+#include "unit/core_objects/OpensslHelpers.h"
 #include "core/CardCrypto.h"
 
 using namespace Vellumcrest::Core;
@@ -21,29 +22,6 @@ Bytes digestInfo() {
     Bytes digest = CardCrypto::Sha256(reinterpret_cast<const unsigned char*>("message"), 7);
     info.insert(info.end(), digest.begin(), digest.end());
     return info;
-}
-
-bool verifiesPkcs1(EVP_PKEY* key, const Bytes& data, const Bytes& signature) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-    bool ok = ctx != nullptr && EVP_PKEY_verify_init(ctx) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-              EVP_PKEY_verify(ctx, signature.data(), signature.size(), data.data(), data.size()) == 1;
-    EVP_PKEY_CTX_free(ctx);
-    return ok;
-}
-
-Bytes encryptPkcs1(EVP_PKEY* key, const std::string& text) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-    size_t length = 0;
-    Bytes out;
-    if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-        EVP_PKEY_encrypt(ctx, nullptr, &length, reinterpret_cast<const unsigned char*>(text.data()), text.size()) == 1) {
-        out.resize(length);
-        EVP_PKEY_encrypt(ctx, out.data(), &length, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-        out.resize(length);
-    }
-    EVP_PKEY_CTX_free(ctx);
-    return out;
 }
 
 // Self-signed certificate of key (DER).
@@ -233,7 +211,7 @@ TEST_F(ApduTest, SignDecryptGenerateAndImportCheckedWithThePublicImage) {
     Response signature = Command(0x00, Apdu::InsPerformSecurityOperation, 0x9E, 0x9A, data, 65536);
     ASSERT_EQ(signature.sw, Apdu::SwOk);
     EXPECT_EQ(signature.data.size(), 256u);
-    EXPECT_TRUE(verifiesPkcs1(pub.get(), data, signature.data));
+    EXPECT_TRUE(coretest::VerifiesPkcs1(pub.get(), data, signature.data.data(), signature.data.size()));
 
     Apdu::TlvWriter pss;
     pss.AddU32(Apdu::TagKeyReference, keyRecord).AddU8(Apdu::TagAlgorithm, Apdu::AlgPssOrOaep);
@@ -252,7 +230,7 @@ TEST_F(ApduTest, SignDecryptGenerateAndImportCheckedWithThePublicImage) {
     decipher.AddU32(Apdu::TagKeyReference, keyRecord).AddU8(Apdu::TagAlgorithm, Apdu::AlgPkcs1);
     ASSERT_EQ(Sw(0x00, Apdu::InsManageSecurityEnvironment, 0x41, 0xB8, decipher.Data()), Apdu::SwOk);
     Bytes cryptogram = {0x00};
-    Bytes cipher = encryptPkcs1(pub.get(), "secret text");
+    Bytes cipher = coretest::EncryptPkcs1(pub.get(), "secret text");
     cryptogram.insert(cryptogram.end(), cipher.begin(), cipher.end());
     Response plain = Command(0x00, Apdu::InsPerformSecurityOperation, 0x80, 0x86, cryptogram, 65536);
     ASSERT_EQ(plain.sw, Apdu::SwOk);
@@ -300,7 +278,7 @@ TEST_F(ApduTest, SignDecryptGenerateAndImportCheckedWithThePublicImage) {
     useImported.AddU32(Apdu::TagKeyReference, Id(imported, Apdu::TagPrivateKey)).AddU8(Apdu::TagAlgorithm, 1);
     ASSERT_EQ(Sw(0x00, Apdu::InsManageSecurityEnvironment, 0x41, 0xB8, useImported.Data()), Apdu::SwOk);
     cryptogram = {0x00};
-    cipher = encryptPkcs1(own.get(), "imported");
+    cipher = coretest::EncryptPkcs1(own.get(), "imported");
     cryptogram.insert(cryptogram.end(), cipher.begin(), cipher.end());
     plain = Command(0x00, Apdu::InsPerformSecurityOperation, 0x80, 0x86, cryptogram, 256);
     EXPECT_EQ(plain.sw, Apdu::SwOk);

@@ -5,9 +5,13 @@
 
 #include "CardTestUtil.h"
 #include "core/CardImage.h"
+#include "unit/core_objects/OpensslHelpers.h"
 
 using namespace Vellumcrest::Core;
 using cardtest::CardTest;
+using coretest::EncryptPkcs1;
+using coretest::RsaParamOf;
+using coretest::VerifiesPkcs1;
 
 namespace {
 
@@ -25,55 +29,6 @@ PkeyPtr publicKeyOf(ReaderCardPair* pair, const CardPublicKeyRecord* record) {
     std::unique_ptr<CardPublicKey> key(pair->GetCardPublicKey(record, false));
     if (!key) return nullptr;
     return CardCrypto::RsaPublicFromComponents(key->GetModulus(), key->GetExponent());
-}
-
-bool verifies(EVP_PKEY* key, const std::vector<unsigned char>& data, const unsigned char* signature, size_t size) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-    bool ok = ctx != nullptr && EVP_PKEY_verify_init(ctx) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-              EVP_PKEY_verify(ctx, signature, size, data.data(), data.size()) == 1;
-    EVP_PKEY_CTX_free(ctx);
-    return ok;
-}
-
-std::vector<unsigned char> encrypt(EVP_PKEY* key, const std::string& text) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-    size_t length = 0;
-    std::vector<unsigned char> out;
-    if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-        EVP_PKEY_encrypt(ctx, nullptr, &length, reinterpret_cast<const unsigned char*>(text.data()), text.size()) == 1) {
-        out.resize(length);
-        EVP_PKEY_encrypt(ctx, out.data(), &length, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-        out.resize(length);
-    }
-    EVP_PKEY_CTX_free(ctx);
-    return out;
-}
-
-std::vector<unsigned char> bn(EVP_PKEY* key, const char* name) {
-    BIGNUM* value = nullptr;
-    EVP_PKEY_get_bn_param(key, name, &value);
-    std::vector<unsigned char> bytes(static_cast<size_t>(BN_num_bytes(value)));
-    BN_bn2bin(value, bytes.data());
-    BN_free(value);
-    return bytes;
-}
-
-RsaParam paramOf(EVP_PKEY* key) {
-    RsaParam param;
-    auto set = [&](void (RsaParam::*setter)(const unsigned char*, unsigned long), const char* name) {
-        std::vector<unsigned char> value = bn(key, name);
-        (param.*setter)(value.data(), value.size());
-    };
-    set(&RsaParam::SetModulus, "n");
-    set(&RsaParam::SetExponent, "e");
-    set(&RsaParam::SetD, "d");
-    set(&RsaParam::SetP, "rsa-factor1");
-    set(&RsaParam::SetQ, "rsa-factor2");
-    set(&RsaParam::SetDP, "rsa-exponent1");
-    set(&RsaParam::SetDQ, "rsa-exponent2");
-    set(&RsaParam::SetInverseQ, "rsa-coefficient1");
-    return param;
 }
 
 struct KeyPair {
@@ -105,7 +60,7 @@ TEST_F(KeyTest, GeneratedKeyRecordAndDecryptionEdgeCases) {
     ASSERT_TRUE(pub);
     ASSERT_EQ(Login(pair, 1, "1234"), CoreOk);
 
-    std::vector<unsigned char> cipher = encrypt(pub.get(), "secret text");
+    std::vector<unsigned char> cipher = EncryptPkcs1(pub.get(), "secret text");
     unsigned char plain[256];
     unsigned long plainLength = 5;
     EXPECT_EQ(pair->Decrypt(key.priv, cipher.data(), cipher.size(), plain, &plainLength), CoreBufferTooSmall);
@@ -127,7 +82,7 @@ TEST_F(KeyTest, KeyUsageIsEnforced) {
     unsigned long length = sizeof out;
     EXPECT_EQ(pair->Sign(decryptOnly.priv, data.data(), data.size(), out, &length), CoreNotSupported);
     PkeyPtr pub = publicKeyOf(pair, signOnly.pub);
-    std::vector<unsigned char> cipher = encrypt(pub.get(), "x");
+    std::vector<unsigned char> cipher = EncryptPkcs1(pub.get(), "x");
     length = sizeof out;
     EXPECT_EQ(pair->Decrypt(signOnly.priv, cipher.data(), cipher.size(), out, &length), CoreNotSupported);
     CardContainerRecord* container = nullptr;
@@ -142,7 +97,7 @@ TEST_F(KeyTest, KeyUsageIsEnforced) {
 TEST_F(KeyTest, ImportedKeysSignAndInconsistentOnesAreRefused) {
     ReaderCardPair* pair = Card("--type 3 --user-pin 1234");
     PkeyPtr original = CardCrypto::GenerateRsa(2048);
-    RsaParam param = paramOf(original.get());
+    RsaParam param = RsaParamOf(original.get());
     KeyPair key;
     ASSERT_EQ(makeKey(pair, KeyPairFlagSign, &key, &param), CoreOk);
     EXPECT_NE(key.priv->flags & CardRecordFlagImported, 0u);
@@ -152,16 +107,16 @@ TEST_F(KeyTest, ImportedKeysSignAndInconsistentOnesAreRefused) {
     unsigned char signature[256];
     unsigned long length = sizeof signature;
     ASSERT_EQ(pair->Sign(key.priv, data.data(), data.size(), signature, &length), CoreOk);
-    EXPECT_TRUE(verifies(original.get(), data, signature, length));
+    EXPECT_TRUE(VerifiesPkcs1(original.get(), data, signature, length));
 
     // Inconsistent components are refused.
-    RsaParam broken = paramOf(original.get());
+    RsaParam broken = RsaParamOf(original.get());
     std::vector<unsigned char> d = broken.D();
     d[d.size() - 1] ^= 1;
     broken.SetD(d.data(), d.size());
     KeyPair refused;
     EXPECT_EQ(makeKey(pair, KeyPairFlagSign, &refused, &broken), CoreInvalidArgument);
-    RsaParam odd = paramOf(CardCrypto::GenerateRsa(1536).get());
+    RsaParam odd = RsaParamOf(CardCrypto::GenerateRsa(1536).get());
     EXPECT_EQ(makeKey(pair, KeyPairFlagSign, &refused, &odd), CoreInvalidArgument);
 }
 

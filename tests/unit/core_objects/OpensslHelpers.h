@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "core/CardRecords.h"
 #include "core/Hash.h"
 
 #include <memory>
@@ -37,6 +38,51 @@ inline Bytes BnParam(EVP_PKEY* key, const char* name) {
 
 inline Bytes Modulus(EVP_PKEY* key) { return BnParam(key, OSSL_PKEY_PARAM_RSA_N); }
 inline Bytes Exponent(EVP_PKEY* key) { return BnParam(key, OSSL_PKEY_PARAM_RSA_E); }
+
+// PKCS#1 v1.5 verification and encryption with OpenSSL, to check what a card did.
+inline bool VerifiesPkcs1(EVP_PKEY* key, const Bytes& data, const unsigned char* signature, size_t size) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    bool ok = ctx != nullptr && EVP_PKEY_verify_init(ctx) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_verify(ctx, signature, size, data.data(), data.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    return ok;
+}
+
+inline Bytes EncryptPkcs1(EVP_PKEY* key, const std::string& text) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    size_t length = 0;
+    Bytes out;
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 &&
+        EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_encrypt(ctx, nullptr, &length, in, text.size()) == 1) {
+        out.resize(length);
+        if (EVP_PKEY_encrypt(ctx, out.data(), &length, in, text.size()) != 1) length = 0;
+        out.resize(length);
+    }
+    EVP_PKEY_CTX_free(ctx);
+    return out;
+}
+
+// The private components of an OpenSSL RSA key, as the card core imports them.
+inline Vellumcrest::Core::RsaParam RsaParamOf(EVP_PKEY* key) {
+    using Vellumcrest::Core::RsaParam;
+    RsaParam param;
+    auto set = [&](void (RsaParam::*setter)(const unsigned char*, unsigned long), const char* name) {
+        Bytes value = BnParam(key, name);
+        (param.*setter)(value.data(), value.size());
+    };
+    set(&RsaParam::SetModulus, "n");
+    set(&RsaParam::SetExponent, "e");
+    set(&RsaParam::SetD, "d");
+    set(&RsaParam::SetP, "rsa-factor1");
+    set(&RsaParam::SetQ, "rsa-factor2");
+    set(&RsaParam::SetDP, "rsa-exponent1");
+    set(&RsaParam::SetDQ, "rsa-exponent2");
+    set(&RsaParam::SetInverseQ, "rsa-coefficient1");
+    return param;
+}
 
 struct CertOptions {
     std::string subjectCN = "Test";

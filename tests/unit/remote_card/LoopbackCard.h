@@ -93,30 +93,9 @@ inline coretest::Pkey PublicKeyOf(Core::ReaderCardPair* pair, const Core::CardPu
     return coretest::Pkey(Core::CardCrypto::RsaPublicFromComponents(key->GetModulus(), key->GetExponent()).release());
 }
 
-inline bool VerifiesPkcs1(EVP_PKEY* key, const Bytes& data, const unsigned char* signature, size_t size) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-    bool ok = ctx != nullptr && EVP_PKEY_verify_init(ctx) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-              EVP_PKEY_verify(ctx, signature, size, data.data(), data.size()) == 1;
-    EVP_PKEY_CTX_free(ctx);
-    return ok;
-}
-
-inline Bytes EncryptPkcs1(EVP_PKEY* key, const std::string& text) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-    size_t length = 0;
-    Bytes out;
-    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-    if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 &&
-        EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-        EVP_PKEY_encrypt(ctx, nullptr, &length, in, text.size()) == 1) {
-        out.resize(length);
-        if (EVP_PKEY_encrypt(ctx, out.data(), &length, in, text.size()) != 1) length = 0;
-        out.resize(length);
-    }
-    EVP_PKEY_CTX_free(ctx);
-    return out;
-}
+using coretest::EncryptPkcs1;
+using coretest::RsaParamOf;
+using coretest::VerifiesPkcs1;
 
 // SHA-256 DigestInfo of text.
 inline Bytes DigestInfo(const std::string& text) {

@@ -5,27 +5,6 @@
 using namespace remotetest;
 using namespace Vellumcrest::Core;
 
-namespace {
-
-RsaParam paramOf(EVP_PKEY* key) {
-    RsaParam param;
-    auto set = [&](void (RsaParam::*setter)(const unsigned char*, unsigned long), const char* name) {
-        Bytes value = coretest::BnParam(key, name);
-        (param.*setter)(value.data(), value.size());
-    };
-    set(&RsaParam::SetModulus, "n");
-    set(&RsaParam::SetExponent, "e");
-    set(&RsaParam::SetD, "d");
-    set(&RsaParam::SetP, "rsa-factor1");
-    set(&RsaParam::SetQ, "rsa-factor2");
-    set(&RsaParam::SetDP, "rsa-exponent1");
-    set(&RsaParam::SetDQ, "rsa-exponent2");
-    set(&RsaParam::SetInverseQ, "rsa-coefficient1");
-    return param;
-}
-
-}  // namespace
-
 TEST_F(LoopbackTest, KeysMadeOnTheCardSignAndDecryptWithEveryPadding) {
     Serve("--type 1 --user-pin 1234 --memory 60000");
     // The card makes the key: nothing is prepared in the application.
@@ -114,7 +93,7 @@ TEST_F(LoopbackTest, KeysMadeOnTheCardSignAndDecryptWithEveryPadding) {
 TEST_F(LoopbackTest, ImportedKeysGoToTheCardAndRecordsStayValidUntilUnlock) {
     Serve("--type 1 --user-pin 1234 --memory 60000");
     coretest::Pkey own = coretest::RsaKey(1024);
-    RsaParam param = paramOf(own.get());
+    RsaParam param = RsaParamOf(own.get());
     ASSERT_EQ(pair_->Open(), CoreOk);
     ASSERT_EQ(LoginAs(1, "1234"), CoreOk);
     CardContainerRecord* container = nullptr;

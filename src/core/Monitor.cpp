@@ -102,10 +102,20 @@ unsigned long slotOfReader(ReaderCardPairList* list, const std::string& name) {
 
 }  // namespace
 
+unsigned long ReaderCardPairMon::CancelCount() {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->cancelGeneration;
+}
+
 int ReaderCardPairMon::Run(ReaderCardPairList* list, unsigned long* slot, bool wait) {
+    return Run(list, slot, wait, CancelCount());
+}
+
+int ReaderCardPairMon::Run(ReaderCardPairList* list, unsigned long* slot, bool wait, unsigned long since) {
     if (list == nullptr || slot == nullptr) return -2;
     std::unique_lock<std::mutex> lock(state_->mutex);
-    unsigned long generation = state_->cancelGeneration;
+    unsigned long generation = since;
+    if (state_->cancelGeneration != generation) return -1;
     bool pcsc = GetConfigGlobal()->GetReaderBackend() == ReaderBackend::Pcsc;
     if (!state_->initialised) {
         // The first view is what the module knows of the readers, so that a change made

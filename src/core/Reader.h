@@ -301,6 +301,10 @@ public:
     // Blocks (wait true) until an event: > 0 and *slot set to the slot of the event;
     // 0 when wait is false and nothing happened; -1 when Cancel was called meanwhile.
     int Run(ReaderCardPairList* list, unsigned long* slot, bool wait);
+    // The same, returning -1 at once when Cancel was called after CancelCount gave since: a
+    // caller that checks its own state between the two cannot miss a cancel made meanwhile.
+    int Run(ReaderCardPairList* list, unsigned long* slot, bool wait, unsigned long since);
+    unsigned long CancelCount();
     // Makes every Run in progress return -1.
     void Cancel();
 

@@ -141,6 +141,8 @@ CK_RV Pkcs11Provider::C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, C
     log->Info("Pkcs11Provider::C_WaitForSlotEvent(0x%lX, %p, 0x%lX)", flags, static_cast<void*>(pSlot),
               reinterpret_cast<unsigned long>(pReserved));
 
+    // Taken before the initialised check: a C_Finalize after that check still ends the wait.
+    const unsigned long cancelCount = monitor_.CancelCount();
     CK_RV rv;
     if ((flags & ~static_cast<CK_FLAGS>(CKF_DONT_BLOCK)) != 0 || pSlot == nullptr)
         rv = CKR_ARGUMENTS_BAD;
@@ -153,7 +155,7 @@ CK_RV Pkcs11Provider::C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, C
         rv = CKR_ARGUMENTS_BAD;
     } else if (rv == CKR_OK) {
         unsigned long slot = 0;
-        int result = monitor_.Run(&readerCardPairs_, &slot, true);
+        int result = monitor_.Run(&readerCardPairs_, &slot, true, cancelCount);
         if (result > 0) {
             *pSlot = slot;
             rv = CKR_OK;

@@ -261,8 +261,8 @@ struct Target {
 };
 
 struct SslKeys {
-    Pkey key2048, key1024, public2048, second2048;  // second2048: the key of the second "slot"
-    std::vector<unsigned char> signature, cipher;
+    Pkey key2048, key1024, public2048, public1024, second2048;  // second2048: the key of the second "slot"
+    std::vector<unsigned char> signature, cipher, cipher1024;
 };
 
 std::function<void()> moduleOp(const std::string& name, const KeyOps& k, const std::vector<unsigned char>& data) {
@@ -303,7 +303,10 @@ std::function<void()> sslCaseOp(const std::string& name, EVP_PKEY* key, const Ss
                                  const std::vector<unsigned char>& data) {
     std::vector<unsigned char> out(256);
     if (name == "sign") return [=]() mutable { sslOp(key, 0, data, &out); };
-    if (name == "decrypt") return [=, &keys]() mutable { sslOp(key, 1, keys.cipher, &out); };
+    if (name == "decrypt") {
+        const std::vector<unsigned char>& cipher = key == keys.key1024.get() ? keys.cipher1024 : keys.cipher;
+        return [=, &cipher]() mutable { sslOp(key, 1, cipher, &out); };
+    }
     if (name == "verify")
         return [=, &keys] {
             if (!sslVerify(keys.public2048.get(), data, keys.signature)) fail("verification failed");
@@ -375,6 +378,9 @@ void run(const Options& options) {
         keys.cipher.resize(256);
         sslOp(keys.key2048.get(), 0, data, &keys.signature);
         sslOp(keys.public2048.get(), 2, data, &keys.cipher);
+        keys.public1024 = publicOnly(keys.key1024.get());
+        keys.cipher1024.resize(128);
+        sslOp(keys.public1024.get(), 2, data, &keys.cipher1024);
     }
     if (targets.empty()) fail("no target");
 
@@ -386,7 +392,8 @@ void run(const Options& options) {
         }
         bool threads = name == "threads";
         std::string op = threads ? "sign" : name.substr(0, name.size() - 4);
-        const char* label = name == "sign1024" ? "rsa1024" : "rsa2048";
+        const bool small = name.size() > 4 && name.compare(name.size() - 4, 4, "1024") == 0;
+        const char* label = small ? "rsa1024" : "rsa2048";
         if (!threads && op != "sign" && op != "decrypt" && op != "verify" && op != "encrypt")
             fail(("unknown case " + name).c_str());
         std::vector<Runner> runners;
@@ -405,7 +412,7 @@ void run(const Options& options) {
                 runners.push_back(Runner{target.name + " threads1", {moduleOp(op, a, data)}});
                 runners.push_back(Runner{target.name + " threads2", {moduleOp(op, a, data), moduleOp(op, b, data)}});
             } else {
-                EVP_PKEY* key = name == "sign1024" ? keys.key1024.get() : keys.key2048.get();
+                EVP_PKEY* key = small ? keys.key1024.get() : keys.key2048.get();
                 if (!threads) {
                     runners.push_back(Runner{target.name + " " + name, {sslCaseOp(op, key, keys, data)}});
                     continue;
@@ -445,7 +452,7 @@ void usage() {
                  "usage: vc-bench [--module NAME=PATH [--config NAME=FILE]]... [--openssl KEY2048.pem KEY1024.pem]\n"
                  "                [--pin PIN] [--seconds S] CASE...\n"
                  "       vc-bench --module NAME=PATH --token LABEL --setup-data N [--pin PIN]\n"
-                 "cases: sign2048 sign1024 decrypt2048 verify2048 encrypt2048 threads find-<N>\n"
+                 "cases: sign2048 sign1024 decrypt2048 decrypt1024 verify2048 encrypt2048 threads find-<N>\n"
                  "(threads: 1 and 2 threads signing with RSA-2048 on the tokens bench-a and bench-b;\n"
                  " --config: VELLUMCREST_CONFIG of module NAME while it is loaded and initialised)\n");
     std::exit(2);

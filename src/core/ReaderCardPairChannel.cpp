@@ -136,6 +136,7 @@ int ReaderCardPair::State::channelOpen() {
     if (openDepth == 0) {
         int rc = channel->BeginTransaction();
         if (rc != CoreOk) return noteChannelFailure(rc);
+        remote->SecurityStateUnknown();
         // Another process may have written since the last look.
         rc = remoteSync(false);
         if (rc == CoreOk && (cardStatus != CoreOk || !image)) rc = CoreCardUnsupported;
@@ -151,14 +152,16 @@ int ReaderCardPair::State::channelOpen() {
 void ReaderCardPair::State::channelClose() {
     if (openDepth == 0 || --openDepth > 0) return;
     forgetLogin();
-    // The card forgets the PINs before another process gets it.
+    // The card forgets the PINs before another process gets it (unless Logout told it already).
     remote->ResetSecurityState();
     channel->EndTransaction();
 }
 
 int ReaderCardPair::State::channelLock() {
     int rc = channel->BeginTransaction();
-    return rc == CoreOk ? CoreOk : noteChannelFailure(rc);
+    if (rc != CoreOk) return noteChannelFailure(rc);
+    remote->SecurityStateUnknown();
+    return CoreOk;
 }
 
 void ReaderCardPair::State::channelUnlock() {

@@ -188,6 +188,7 @@ bool validPin(const unsigned char* pin, unsigned long length) {
 
 int RemoteCard::Verify(int authId, const unsigned char* pin, unsigned long length, int* triesLeft) {
     if (!validAuth(authId) || !validPin(pin, length)) return CoreInvalidArgument;
+    mayHoldPin_ = true;
     Apdu::Bytes data(pin, pin + length);
     int rc = exchange(Apdu::ClaIso, Apdu::InsVerify, 0x00, pinReference(authId), data, 0, nullptr, triesLeft);
     Wipe(&data);
@@ -195,7 +196,10 @@ int RemoteCard::Verify(int authId, const unsigned char* pin, unsigned long lengt
 }
 
 int RemoteCard::ResetSecurityState() {
-    return exchange(Apdu::ClaIso, Apdu::InsVerify, 0xFF, 0x00, {}, 0, nullptr);
+    if (!mayHoldPin_) return CoreOk;
+    int rc = exchange(Apdu::ClaIso, Apdu::InsVerify, 0xFF, 0x00, {}, 0, nullptr);
+    if (rc == CoreOk) mayHoldPin_ = false;
+    return rc;
 }
 
 int RemoteCard::ChangeReferenceData(int authId, const unsigned char* oldPin, unsigned long oldLength,
@@ -206,6 +210,7 @@ int RemoteCard::ChangeReferenceData(int authId, const unsigned char* oldPin, uns
     data.reserve(oldLength + newLength + 8);
     RemoteWire::AddSecret(&data, Apdu::kPinOld, oldPin, oldLength);
     RemoteWire::AddSecret(&data, Apdu::kPinNew, newPin, newLength);
+    mayHoldPin_ = true;
     int rc = exchange(Apdu::ClaIso, Apdu::InsChangeReferenceData, 0x00, pinReference(authId), data, 0, nullptr);
     Wipe(&data);
     return rc;
@@ -216,6 +221,7 @@ int RemoteCard::SetReferenceData(int authId, const unsigned char* pin, unsigned 
     Apdu::Bytes data;
     data.reserve(length + 4);
     RemoteWire::AddSecret(&data, Apdu::kPinNew, pin, length);
+    mayHoldPin_ = true;
     int rc = exchange(Apdu::ClaIso, Apdu::InsChangeReferenceData, 0x01, pinReference(authId), data, 0, nullptr);
     Wipe(&data);
     return rc;
@@ -229,6 +235,7 @@ int RemoteCard::ResetRetryCounter(int authId, const unsigned char* soPin, unsign
     data.reserve(soLength + newLength + 8);
     RemoteWire::AddSecret(&data, Apdu::kPinOld, soPin, soLength);
     if (newPin != nullptr) RemoteWire::AddSecret(&data, Apdu::kPinNew, newPin, newLength);
+    mayHoldPin_ = true;
     int rc = exchange(Apdu::ClaIso, Apdu::InsResetRetryCounter, 0x00, pinReference(authId), data, 0, nullptr);
     Wipe(&data);
     return rc;

@@ -43,8 +43,11 @@ public:
 
     // PIN commands. *triesLeft (may be null) gets the tries left after a wrong PIN.
     int Verify(int authId, const unsigned char* pin, unsigned long length, int* triesLeft);
-    // VERIFY with P1 FF: the card forgets every verified PIN.
+    // VERIFY with P1 FF: the card forgets every verified PIN. Sent only when the card may hold
+    // one: a PIN was sent, or SecurityStateUnknown was called, since the last reset.
     int ResetSecurityState();
+    // The card's security state is not known (a transaction began: another process had it).
+    void SecurityStateUnknown() { mayHoldPin_ = true; }
     int ChangeReferenceData(int authId, const unsigned char* oldPin, unsigned long oldLength,
                             const unsigned char* newPin, unsigned long newLength);
     int SetReferenceData(int authId, const unsigned char* pin, unsigned long length);
@@ -91,6 +94,7 @@ private:
     int exchange(unsigned char cla, unsigned char ins, unsigned char p1, unsigned char p2, const Apdu::Bytes& data,
                  size_t le, Apdu::Bytes* out, int* triesLeft = nullptr, bool forDecipher = false);
     CardChannel* channel_;
+    bool mayHoldPin_ = true;
 };
 
 }  // namespace Core

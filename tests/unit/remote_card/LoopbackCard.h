@@ -66,6 +66,16 @@ protected:
         CardTest::TearDown();
     }
     int LoginAs(int authId, const std::string& pin) { return Login(pair_.get(), authId, pin); }
+    // A new key container and a key pair in it, made by the card (or imported from param, or the
+    // prepared pair); the result of the step that failed.
+    int MakeKeyPair(int flags, Core::CardPrivateKeyRecord** priv, Core::CardPublicKeyRecord** pub,
+                    const Core::RsaParam* param = nullptr, Core::PreparedKeyPair* prepared = nullptr,
+                    Core::CardContainerRecord** made = nullptr) {
+        Core::CardContainerRecord* container = nullptr;
+        int rc = pair_->CreateContainer(orvostd::OrvoStringW(), 0, Core::CardObjectTypeKeyContainer, &container, false);
+        if (made != nullptr) *made = container;
+        return rc != Core::CoreOk ? rc : pair_->GenerateKeyPair(container, flags, priv, pub, param, prepared);
+    }
     const Core::CardInfo& Info() {
         const Core::CardInfo* info = pair_->GetCardInfo(false);
         EXPECT_NE(info, nullptr);

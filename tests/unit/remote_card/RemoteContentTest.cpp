@@ -28,12 +28,9 @@ TEST_F(LoopbackTest, CertificatesDataFilesAndLabelsAreWrittenByTheCard) {
     Serve("--type 1 --user-pin 1234 --memory 400000");
     ASSERT_EQ(pair_->Open(), CoreOk);
     ASSERT_EQ(LoginAs(1, "1234"), CoreOk);
-    CardContainerRecord* container = nullptr;
-    ASSERT_EQ(pair_->CreateContainer(orvostd::OrvoStringW(), 0, CardObjectTypeKeyContainer, &container, false),
-              CoreOk);
     CardPrivateKeyRecord* priv = nullptr;
     CardPublicKeyRecord* pub = nullptr;
-    ASSERT_EQ(pair_->GenerateKeyPair(container, KeyPairFlagSign, &priv, &pub, nullptr), CoreOk);
+    ASSERT_EQ(MakeKeyPair(KeyPairFlagSign, &priv, &pub), CoreOk);
     coretest::Pkey key = PublicKeyOf(pair_.get(), pub);
 
     // A client certificate joins its key's container; a root one gets a container of its own.
@@ -83,7 +80,7 @@ TEST_F(LoopbackTest, CertificatesDataFilesAndLabelsAreWrittenByTheCard) {
     ASSERT_EQ(pair_->DeleteCertificate(root), CoreOk);
     EXPECT_EQ(OnCard()->FindContainer(rootContainer), nullptr);
     ASSERT_EQ(pair_->DeleteFileStorage(file), CoreOk);
-    container = pair_->FindCardContainerRecord(pair_->GetPrivateKeyRecords().at(0));
+    CardContainerRecord* container = pair_->FindCardContainerRecord(pair_->GetPrivateKeyRecords().at(0));
     ASSERT_NE(container, nullptr);
     EXPECT_EQ(pair_->DeleteContainer(container, false, false), CoreInvalidArgument);
     ASSERT_EQ(pair_->DeleteContainer(container, true, false), CoreOk);

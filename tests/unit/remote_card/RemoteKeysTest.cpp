@@ -12,13 +12,9 @@ TEST_F(LoopbackTest, KeysMadeOnTheCardSignAndDecryptWithEveryPadding) {
     ASSERT_EQ(pair_->PrepareKeyPair(KeyPairFlagSign | KeyPairFlagDecrypt | KeyPairFlag2048, &prepared), CoreOk);
     EXPECT_FALSE(prepared.IsReady());
     ASSERT_EQ(pair_->Open(), CoreOk);
-    CardContainerRecord* container = nullptr;
-    ASSERT_EQ(pair_->CreateContainer(orvostd::OrvoStringW(), 0, CardObjectTypeKeyContainer, &container, false),
-              CoreOk);
     CardPrivateKeyRecord* priv = nullptr;
     CardPublicKeyRecord* pub = nullptr;
-    ASSERT_EQ(pair_->GenerateKeyPair(container, KeyPairFlagSign | KeyPairFlagDecrypt | KeyPairFlag2048, &priv, &pub,
-                                     nullptr, &prepared),
+    ASSERT_EQ(MakeKeyPair(KeyPairFlagSign | KeyPairFlagDecrypt | KeyPairFlag2048, &priv, &pub, nullptr, &prepared),
               CoreOk);
     EXPECT_EQ(priv->signatureLength, 256u);
     EXPECT_EQ(priv->flags & CardRecordFlagImported, 0u);
@@ -97,11 +93,9 @@ TEST_F(LoopbackTest, ImportedKeysGoToTheCardAndRecordsStayValidUntilUnlock) {
     ASSERT_EQ(pair_->Open(), CoreOk);
     ASSERT_EQ(LoginAs(1, "1234"), CoreOk);
     CardContainerRecord* container = nullptr;
-    ASSERT_EQ(pair_->CreateContainer(orvostd::OrvoStringW(), 0, CardObjectTypeKeyContainer, &container, false),
-              CoreOk);
     CardPrivateKeyRecord* priv = nullptr;
     CardPublicKeyRecord* pub = nullptr;
-    ASSERT_EQ(pair_->GenerateKeyPair(container, KeyPairFlagSign, &priv, &pub, &param), CoreOk);
+    ASSERT_EQ(MakeKeyPair(KeyPairFlagSign, &priv, &pub, &param, nullptr, &container), CoreOk);
     EXPECT_NE(priv->flags & CardRecordFlagImported, 0u);
     EXPECT_EQ(OnCard()->privateKeys.size(), 1u);
     unsigned char proof[128];

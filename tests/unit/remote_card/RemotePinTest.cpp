@@ -72,12 +72,9 @@ TEST_F(LoopbackTest, WrongRightAndBlockedPinsAreCountedByTheCardAndShownByThePai
 TEST_F(LoopbackTest, ThePinsOfAnOpenSpanAreForgottenByTheCardAtLogoutAndClose) {
     Serve("--type 1 --user-pin 1234");
     ASSERT_EQ(pair_->Open(), CoreOk);
-    CardContainerRecord* container = nullptr;
-    ASSERT_EQ(pair_->CreateContainer(orvostd::OrvoStringW(), 0, CardObjectTypeKeyContainer, &container, false),
-              CoreOk);
     CardPrivateKeyRecord* priv = nullptr;
     CardPublicKeyRecord* pub = nullptr;
-    ASSERT_EQ(pair_->GenerateKeyPair(container, KeyPairFlagSign, &priv, &pub, nullptr), CoreOk);
+    ASSERT_EQ(MakeKeyPair(KeyPairFlagSign, &priv, &pub), CoreOk);
     const uint32_t keyId = priv->recordId;
     Bytes data = DigestInfo("logout");
     unsigned char signature[128];
